@@ -1,0 +1,34 @@
+# Developer entry points. Each target is self-contained on a fresh machine:
+# it creates a virtual environment with the chosen CPython (3.10 unless
+# PY=3.x is given), installs what it needs from PyPI, builds and runs.
+PY ?= 3.10
+ifeq ($(PY),3.10)
+VENV ?= .venv
+else
+VENV ?= .venv-$(PY)
+endif
+# The interpreter: python$(PY) on PATH, else the one pyenv keeps.
+PYTHON ?= $(shell command -v python$(PY) 2>/dev/null || ls -d $$(pyenv root 2>/dev/null)/versions/$(PY)*/bin/python$(PY) 2>/dev/null | sort -V | tail -n 1)
+VPY := $(VENV)/bin/python
+PIP_FLAGS ?= --disable-pip-version-check -q
+
+.PHONY: test demo bench venv install clean
+
+$(VPY):
+	@test -n "$(PYTHON)" || { echo "no python$(PY) found (PATH or pyenv)"; exit 1; }
+	"$(PYTHON)" -m venv $(VENV)
+	$(VPY) -m pip install $(PIP_FLAGS) --upgrade pip
+
+venv: $(VPY)
+
+install: $(VPY)
+	$(VPY) -m pip install $(PIP_FLAGS) ".[test]"
+
+test: install
+	$(VPY) -m pytest -q
+
+demo: install
+	$(VPY) examples/demo.py
+
+clean:
+	rm -rf build .venv .venv-* .pytest_cache .hypothesis

@@ -1,0 +1,163 @@
+#include "conversions.h"
+
+#include "error_bridge.h"
+
+namespace zelkor::py {
+
+namespace {
+
+PyObject* reject_key() {
+  PyErr_SetString(PyExc_ValueError, "key must be str or bytes");
+  return nullptr;
+}
+
+// Re-raises a TypeError of converting argument `name` with the argument's
+// name in front of its text; other errors pass unchanged.
+void prefix_type_error(const char* name) {
+  if (!PyErr_Occurred()) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref text = Ref::steal(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString(""));
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(traceback);
+  if (!text) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, text.get());
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+  PyObject* t = reinterpret_cast<PyObject*>(type);
+  Ref module = Ref::steal(PyObject_GetAttrString(t, "__module__"));
+  if (!module || !PyUnicode_Check(module.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  if (PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) return false;
+  Ref name = Ref::steal(PyObject_GetAttrString(t, "__name__"));
+  if (!name || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+}  // namespace
+
+bool KeyBytes::convert(PyObject* obj) {
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (utf8 != nullptr) {
+      view_ = {utf8, static_cast<std::size_t>(size)};
+      return true;
+    }
+    PyErr_Clear();  // a lone surrogate: rejected below
+  }
+  if (PyBytes_Check(obj)) {
+    view_ = {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+    return true;
+  }
+  if (PyByteArray_Check(obj)) {
+    owned_.assign(PyByteArray_AS_STRING(obj), static_cast<std::size_t>(PyByteArray_GET_SIZE(obj)));
+    view_ = owned_;
+    return true;
+  }
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return reject_key();
+  return convert_sequence(obj);
+}
+
+bool KeyBytes::convert_sequence(PyObject* obj) {
+  owned_.clear();
+  const Py_ssize_t hint = PyObject_Length(obj);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    owned_.reserve(static_cast<std::size_t>(hint));
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) {
+    PyErr_Clear();
+    return reject_key();
+  }
+  while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+    const long value = PyLong_AsLong(item.get());
+    if (value < 0 || value > 255) {
+      PyErr_Clear();
+      return reject_key();
+    }
+    owned_.push_back(static_cast<char>(value));
+  }
+  if (PyErr_Occurred()) {
+    PyErr_Clear();
+    return reject_key();
+  }
+  view_ = owned_;
+  return true;
+}
+
+std::optional<std::string_view> convert_raw_bytes(PyObject* obj) {
+  if (!PyBytes_Check(obj)) {
+    raise_not_instance("raw_bytes", obj, "bytes");
+    return std::nullopt;
+  }
+  return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+}
+
+std::optional<std::uint64_t> convert_object_id(PyObject* obj) {
+  Ref number;
+  if (PyLong_Check(obj)) {
+    number = Ref::borrow(obj);
+  } else {
+    number = Ref::steal(PyNumber_Index(obj));
+    if (!number) {
+      prefix_type_error("obj_id");
+      return std::nullopt;
+    }
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_type_error("obj_id");
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(value);
+}
+
+std::optional<std::string_view> convert_path(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    raise_not_instance("path", obj, "str");
+    return std::nullopt;
+  }
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) return std::nullopt;  // UnicodeEncodeError, unchanged
+  return std::string_view(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<bool> convert_verify_flag(PyObject* obj) {
+  if (obj == Py_True) return true;
+  if (obj == Py_False) return false;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (is_numpy_bool_type(type)) {
+    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument 'verify': object of type '%s' does not define a '__bool__' conversion",
+                   type->tp_name);
+      return std::nullopt;
+    }
+    const int truth = type->tp_as_number->nb_bool(obj);
+    if (truth < 0) {
+      prefix_type_error("verify");
+      return std::nullopt;
+    }
+    return truth != 0;
+  }
+  raise_not_instance("verify", obj, "bool");
+  return std::nullopt;
+}
+
+}  // namespace zelkor::py

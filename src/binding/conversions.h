@@ -1,0 +1,42 @@
+// Conversion of Python arguments to the values core operations take.
+// Each returns false (or nullopt) with the Python exception set.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "py_ref.h"
+
+namespace zelkor::py {
+
+// A key or prefix as bytes. A str's UTF-8 form and a bytes object's
+// contents are read in place (the argument is alive for the whole call and
+// the core runs no Python code); other accepted types are copied.
+class KeyBytes {
+ public:
+  // str, bytes, bytearray, or a sequence of ints 0..255; anything else
+  // raises ValueError "key must be str or bytes".
+  bool convert(PyObject* obj);
+  std::string_view view() const noexcept { return view_; }
+
+ private:
+  bool convert_sequence(PyObject* obj);
+  std::string_view view_;
+  std::string owned_;
+};
+
+// `bytes` (or a subclass) only: a view of its contents.
+std::optional<std::string_view> convert_raw_bytes(PyObject* obj);
+
+// int, or any object with __index__, as an unsigned 64-bit value.
+std::optional<std::uint64_t> convert_object_id(PyObject* obj);
+
+// str (or a subclass) only: its UTF-8 text.
+std::optional<std::string_view> convert_path(PyObject* obj);
+
+// True/False, or a NumPy bool by its truth value.
+std::optional<bool> convert_verify_flag(PyObject* obj);
+
+}  // namespace zelkor::py

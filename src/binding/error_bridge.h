@@ -1,0 +1,46 @@
+// From core errors and C++ exceptions to Python exceptions.
+#pragma once
+
+#include <exception>
+#include <new>
+
+#include "../core/format/core_error.h"
+#include "py_ref.h"
+
+namespace zelkor::py {
+
+// Raises the built-in exception for the error's kind, with the rendered
+// line as its only argument. Returns nullptr for use in return statements.
+PyObject* raise_core_error(const CoreError& error);
+
+// The InternalFault class (derived from BaseException), created once per
+// process; nullptr with an exception set if it cannot be created.
+PyObject* internal_fault_type();
+
+// Raises InternalFault with `text`, or a fixed text when it is null.
+PyObject* raise_internal_fault(const char* text);
+
+// Runs `body` (which returns a new reference or nullptr with an exception
+// set) and turns any C++ exception escaping it into a Python one: a failed
+// allocation into MemoryError, anything else into InternalFault.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal_fault(e.what());
+  } catch (...) {
+    return raise_internal_fault(nullptr);
+  }
+}
+
+// The `__qualname__` of obj's type, for messages; "?" if it has none.
+Ref type_qualname(PyObject* obj);
+
+// TypeError "argument '{name}': '{type}' object is not an instance of
+// '{target}'" ("'None' is not an instance of ..." for None).
+PyObject* raise_not_instance(const char* name, PyObject* obj, const char* target);
+
+}  // namespace zelkor::py

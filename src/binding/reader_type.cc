@@ -1,0 +1,292 @@
+// The _ZelkReader class.
+#include <memory>
+#include <string>
+
+#include "../core/format/header.h"
+#include "../core/reader/offset_set.h"
+#include "../core/reader/reader.h"
+#include "arg_parser.h"
+#include "borrow.h"
+#include "conversions.h"
+#include "error_bridge.h"
+#include "results.h"
+#include "types.h"
+
+namespace zelkor::py {
+
+namespace {
+
+struct ReaderObject {
+  PyObject_HEAD
+  Reader reader;
+  BorrowCell borrow;
+};
+
+constexpr const char* const NEW_PARAMS[] = {"path", "verify"};
+constexpr const char* const KEY_PARAMS[] = {"key"};
+constexpr const char* const PREFIX_PARAMS[] = {"prefix"};
+constexpr const char* const EXIT_PARAMS[] = {"_exc_type", "_exc_val", "_exc_tb"};
+constexpr ParamSpec NEW_SPEC{"_ZelkReader.__new__()", NEW_PARAMS, 2, 1};
+constexpr ParamSpec GET_RAW_SPEC{"_ZelkReader.get_raw()", KEY_PARAMS, 1, 1};
+constexpr ParamSpec EXISTS_SPEC{"_ZelkReader.exists()", KEY_PARAMS, 1, 1};
+constexpr ParamSpec PREFIX_SPEC{"_ZelkReader.prefix_raw()", PREFIX_PARAMS, 1, 1};
+constexpr ParamSpec EXIT_SPEC{"_ZelkReader.__exit__()", EXIT_PARAMS, 3, 3};
+
+// Runs `body` on the reader behind `self` under a shared borrow.
+template <typename Body>
+PyObject* with_reader(PyObject* self, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    if (!check_instance(self, reader_type(), "_ZelkReader")) return nullptr;
+    ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
+    SharedBorrow borrow(object->borrow);
+    if (!borrow) return nullptr;
+    return body(static_cast<const Reader&>(object->reader));
+  });
+}
+
+// Parses one key-like argument, then runs `body(reader, key_bytes)`.
+template <typename Body>
+PyObject* with_reader_and_key(const ParamSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames, Body&& body) {
+  PyObject* arg[1];
+  if (!parse_fast(spec, args, nargsf, kwnames, arg)) return nullptr;
+  return with_reader(self, [&](const Reader& reader) -> PyObject* {
+    KeyBytes key;
+    if (!key.convert(arg[0])) return nullptr;
+    return body(reader, key.view());
+  });
+}
+
+// (text form of key i, payload of its object), or nullptr with an exception.
+PyObject* item_at(const Reader& reader, std::size_t i) {
+  Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
+  if (!payload.ok()) return raise_core_error(payload.error());
+  return new_pair(key_text(reader.key_at(i)), new_bytes(payload.value()));
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!parse_tuple_args(NEW_SPEC, args, kwargs, arg)) return nullptr;
+    const std::optional<std::string_view> path = convert_path(arg[0]);
+    if (!path) return nullptr;
+    std::optional<bool> verify = true;
+    if (arg[1] != nullptr && !(verify = convert_verify_flag(arg[1]))) return nullptr;
+    Result<Reader> opened = Reader::open(std::string(*path), *verify);
+    if (!opened.ok()) return raise_core_error(opened.error());
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
+    std::construct_at(&object->reader, std::move(opened).value());
+    std::construct_at(&object->borrow);
+    return self;
+  });
+}
+
+void reader_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
+  std::destroy_at(&object->borrow);
+  std::destroy_at(&object->reader);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* reader_repr(PyObject* self) {
+  return with_reader(self, [](const Reader& reader) { return new_text(reader.describe()); });
+}
+
+PyObject* reader_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_reader_and_key(GET_RAW_SPEC, self, args, nargsf, kwnames,
+                             [](const Reader& reader, std::string_view key) -> PyObject* {
+                               const std::optional<std::uint64_t> offset = reader.find(key);
+                               if (!offset) Py_RETURN_NONE;
+                               Result<std::string_view> payload = reader.fetch(*offset);
+                               if (!payload.ok()) return raise_core_error(payload.error());
+                               return new_bytes(payload.value());
+                             });
+}
+
+PyObject* reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_reader_and_key(EXISTS_SPEC, self, args, nargsf, kwnames,
+                             [](const Reader& reader, std::string_view key) -> PyObject* {
+                               return PyBool_FromLong(reader.find(key).has_value());
+                             });
+}
+
+PyObject* reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return with_reader_and_key(PREFIX_SPEC, self, args, nargsf, kwnames,
+                             [](const Reader& reader, std::string_view prefix) -> PyObject* {
+                               Ref list = Ref::steal(PyList_New(0));
+                               if (!list) return nullptr;
+                               const std::size_t n = reader.entry_count();
+                               for (std::size_t i = reader.lower_bound(prefix);
+                                    i < n && reader.key_has_prefix(i, prefix); ++i) {
+                                 Ref item = Ref::steal(item_at(reader, i));
+                                 if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
+                               }
+                               return list.release();
+                             });
+}
+
+PyObject* reader_keys(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    const std::size_t n = reader.entry_count();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* text = key_text(reader.key_at(i));
+      if (text == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+  });
+}
+
+PyObject* reader_items_raw(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    const std::size_t n = reader.entry_count();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      PyObject* item = item_at(reader, i);
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+PyObject* reader_items_raw_bytes(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    const std::size_t n = reader.entry_count();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+      Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
+      if (!payload.ok()) return raise_core_error(payload.error());
+      PyObject* item = new_pair(new_bytes(reader.key_at(i)), new_bytes(payload.value()));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+PyObject* reader_objects_raw(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    OffsetSet seen(reader.entry_count());
+    for (std::size_t i = 0; i < reader.entry_count(); ++i) {
+      const std::uint64_t offset = reader.object_offset_at(i);
+      if (!seen.insert(offset)) continue;
+      Result<std::string_view> payload = reader.fetch(offset);
+      if (!payload.ok()) return raise_core_error(payload.error());
+      Ref bytes = Ref::steal(new_bytes(payload.value()));
+      if (!bytes || PyList_Append(list.get(), bytes.get()) != 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+// Sets dict[key] = value, stealing value; false on failure.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned = Ref::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* reader_stats(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    const Header& h = reader.header();
+    const std::string crc = render_crc(h.file_crc32);
+    PyObject* d = dict.get();
+    if (!put(d, "path", new_text(reader.path())) || !put(d, "version", PyLong_FromLong(FORMAT_VERSION)) ||
+        !put(d, "num_keys", PyLong_FromUnsignedLong(h.num_keys)) ||
+        !put(d, "num_objects", PyLong_FromUnsignedLong(h.num_objects)) ||
+        !put(d, "index_offset", PyLong_FromUnsignedLongLong(h.index_offset)) ||
+        !put(d, "data_offset", PyLong_FromSize_t(HEADER_SIZE)) ||
+        !put(d, "file_size_kb", PyFloat_FromDouble(static_cast<double>(reader.file_size()) / 1024.0)) ||
+        !put(d, "file_crc32", new_text(crc))) {
+      return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+PyObject* reader_verify(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    if (Status s = reader.verify(); !s.ok()) return raise_core_error(s.error());
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* reader_close(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader&) -> PyObject* { Py_RETURN_NONE; });
+}
+
+PyObject* reader_enter(PyObject* self, PyObject*) {
+  return with_reader(self, [self](const Reader&) -> PyObject* { return Py_NewRef(self); });
+}
+
+PyObject* reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  PyObject* arg[3];
+  if (!parse_fast(EXIT_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+  return with_reader(self, [](const Reader&) -> PyObject* { Py_RETURN_FALSE; });
+}
+
+PyMethodDef READER_METHODS[] = {
+    {"get_raw", as_method(reader_get_raw), METH_FASTCALL | METH_KEYWORDS,
+     "get_raw($self, key)\n--\n\nO(1) exact-match lookup. Returns raw msgpack bytes or `None`."},
+    {"exists", as_method(reader_exists), METH_FASTCALL | METH_KEYWORDS,
+     "exists($self, key)\n--\n\nKey presence check \u2014 no I/O beyond the in-memory hash index."},
+    {"prefix_raw", as_method(reader_prefix_raw), METH_FASTCALL | METH_KEYWORDS,
+     "prefix_raw($self, prefix)\n--\n\nSorted prefix scan. Returns `list[tuple[str, bytes]]`."},
+    {"keys", as_method(reader_keys), METH_NOARGS, "keys($self)\n--\n\nAll keys in sorted order."},
+    {"items_raw", as_method(reader_items_raw), METH_NOARGS,
+     "items_raw($self)\n--\n\nAll `(key, raw_bytes)` pairs in sorted key order."},
+    {"items_raw_bytes", as_method(reader_items_raw_bytes), METH_NOARGS,
+     "items_raw_bytes($self)\n--\n\nAll `(key_bytes, raw_bytes)` pairs in sorted key order.\n\n"
+     "Unlike `items_raw`, keys come back as `bytes` \u2014 no UTF-8 lossy decode,\n"
+     "so `merge()` can round-trip non-UTF-8 keys unchanged."},
+    {"objects_raw", as_method(reader_objects_raw), METH_NOARGS,
+     "objects_raw($self)\n--\n\nUnique objects only (deduplicated by file offset)."},
+    {"stats", as_method(reader_stats), METH_NOARGS, "stats($self)\n--\n\nReturn file metadata as a `dict`."},
+    {"verify", as_method(reader_verify), METH_NOARGS,
+     "verify($self)\n--\n\nDeep CRC32 integrity check (whole-file + per-object)."},
+    {"close", as_method(reader_close), METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", as_method(reader_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_method(reader_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char READER_DOC[] =
+    "_ZelkReader(path, verify=True)\n--\n\n"
+    "Low-level reader \u2014 returns raw msgpack bytes.\n"
+    "**Use `zelkor.ZelkReader` (Python wrapper) instead of this directly.**\n\n"
+    "Thread-safe for reads: the index is immutable after construction and the\n"
+    "mmap is read-only.  Share one instance freely across threads.";
+
+}  // namespace
+
+PyTypeObject* reader_type() {
+  static PyTypeObject* type = nullptr;
+  if (type != nullptr) return type;
+  PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_doc, const_cast<char*>(READER_DOC)},
+      {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+      {Py_tp_repr, reinterpret_cast<void*>(reader_repr)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+      {Py_tp_methods, READER_METHODS},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"builtins._ZelkReader", static_cast<int>(sizeof(ReaderObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type;
+}
+
+}  // namespace zelkor::py

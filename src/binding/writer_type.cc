@@ -1,0 +1,155 @@
+// The _ZelkWriter class.
+#include <memory>
+
+#include "../core/writer/build.h"
+#include "../core/writer/writer.h"
+#include "arg_parser.h"
+#include "borrow.h"
+#include "conversions.h"
+#include "error_bridge.h"
+#include "results.h"
+#include "types.h"
+
+namespace zelkor::py {
+
+namespace {
+
+struct WriterObject {
+  PyObject_HEAD
+  Writer writer;
+  BorrowCell borrow;
+};
+
+WriterObject* as_writer(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
+
+constexpr const char* const RAW_BYTES_PARAMS[] = {"raw_bytes"};
+constexpr const char* const ADD_KEY_PARAMS[] = {"key", "obj_id"};
+constexpr const char* const PATH_PARAMS[] = {"path"};
+constexpr ParamSpec NEW_SPEC{"_ZelkWriter.__new__()", nullptr, 0, 0};
+constexpr ParamSpec ADD_OBJECT_SPEC{"_ZelkWriter.add_object_raw()", RAW_BYTES_PARAMS, 1, 1};
+constexpr ParamSpec ADD_KEY_SPEC{"_ZelkWriter.add_key()", ADD_KEY_PARAMS, 2, 2};
+constexpr ParamSpec BUILD_SPEC{"_ZelkWriter.build()", PATH_PARAMS, 1, 1};
+
+PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    if (!parse_tuple_args(NEW_SPEC, args, kwargs, nullptr)) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+      std::construct_at(&as_writer(self)->writer);
+    } catch (...) {
+      Py_TYPE(self)->tp_free(self);
+      Py_DECREF(type);
+      throw;
+    }
+    std::construct_at(&as_writer(self)->borrow);
+    return self;
+  });
+}
+
+void writer_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_writer(self)->borrow);
+  std::destroy_at(&as_writer(self)->writer);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* writer_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
+    SharedBorrow borrow(as_writer(self)->borrow);
+    if (!borrow) return nullptr;
+    return new_text(as_writer(self)->writer.describe());
+  });
+}
+
+PyObject* writer_add_object_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[1];
+    if (!parse_fast(ADD_OBJECT_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+    if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
+    ExclusiveBorrow borrow(as_writer(self)->borrow);
+    if (!borrow) return nullptr;
+    const std::optional<std::string_view> raw = convert_raw_bytes(arg[0]);
+    if (!raw) return nullptr;
+    return PyLong_FromUnsignedLongLong(as_writer(self)->writer.add_object(*raw));
+  });
+}
+
+PyObject* writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!parse_fast(ADD_KEY_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+    if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
+    ExclusiveBorrow borrow(as_writer(self)->borrow);
+    if (!borrow) return nullptr;
+    // The object id first: a call with two bad arguments reports the id.
+    const std::optional<std::uint64_t> object_id = convert_object_id(arg[1]);
+    if (!object_id) return nullptr;
+    KeyBytes key;
+    if (!key.convert(arg[0])) return nullptr;
+    if (Status s = as_writer(self)->writer.add_key(key.view(), *object_id); !s.ok()) {
+      return raise_core_error(s.error());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[1];
+    if (!parse_fast(BUILD_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+    if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
+    SharedBorrow borrow(as_writer(self)->borrow);
+    if (!borrow) return nullptr;
+    const std::optional<std::string_view> path = convert_path(arg[0]);
+    if (!path) return nullptr;
+    const std::string path_text(*path);
+    Result<BuildSummary> built = build_store(as_writer(self)->writer, path_text);
+    if (!built.ok()) return raise_core_error(built.error());
+    if (const int err = print_to_stdout(summary_line(path_text, built.value())); err != 0) {
+      // The store is in place; only the report of it failed.
+      const std::string text = "build of " + path_text + " succeeded but its summary line could not be written: " +
+                               render_os_error(err);
+      return raise_internal_fault(text.c_str());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef WRITER_METHODS[] = {
+    {"add_object_raw", as_method(writer_add_object_raw), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_raw($self, raw_bytes)\n--\n\nStore pre-encoded *raw_bytes* (msgpack). Returns the object ID."},
+    {"add_key", as_method(writer_add_key), METH_FASTCALL | METH_KEYWORDS,
+     "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
+    {"build", as_method(writer_build), METH_FASTCALL | METH_KEYWORDS,
+     "build($self, path)\n--\n\nAtomically write the `.zlkr` file: tmp \u2192 fsync \u2192 rename."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char WRITER_DOC[] =
+    "_ZelkWriter()\n--\n\n"
+    "Low-level writer \u2014 accepts pre-serialised msgpack bytes per object.\n"
+    "**Use `zelkor.ZelkWriter` (Python wrapper) instead of this directly.**";
+
+}  // namespace
+
+PyTypeObject* writer_type() {
+  static PyTypeObject* type = nullptr;
+  if (type != nullptr) return type;
+  PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_doc, const_cast<char*>(WRITER_DOC)},
+      {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+      {Py_tp_repr, reinterpret_cast<void*>(writer_repr)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
+      {Py_tp_methods, WRITER_METHODS},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {"builtins._ZelkWriter", static_cast<int>(sizeof(WriterObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return type;
+}
+
+}  // namespace zelkor::py

@@ -1,0 +1,46 @@
+// The one error value that core operations return.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace zelkor {
+
+class CoreError {
+ public:
+  enum class Kind : std::uint8_t { Corrupt, Version, Io, General, Serialization };
+
+  static CoreError corrupt(std::string text) { return CoreError(Kind::Corrupt, std::move(text), 0); }
+  static CoreError version(std::uint8_t found) { return CoreError(Kind::Version, {}, found); }
+  static CoreError io(std::string text) { return CoreError(Kind::Io, std::move(text), 0); }
+  static CoreError general(std::string text) { return CoreError(Kind::General, std::move(text), 0); }
+  static CoreError serialization(std::string text) {
+    return CoreError(Kind::Serialization, std::move(text), 0);
+  }
+  // Io error from an errno value, rendered "{context}: {os error}", or the os
+  // error alone when context is empty.
+  static CoreError os(int errnum, const std::string& context = {});
+
+  Kind kind() const noexcept { return kind_; }
+  // The payload: text for every kind but Version.
+  const std::string& text() const noexcept { return text_; }
+  std::uint8_t version_found() const noexcept { return version_; }
+
+  // "{prefix}: {payload}", e.g. "ZelkCorruptError: bad magic [0, 1, 2, 3]".
+  std::string render() const;
+
+ private:
+  CoreError(Kind kind, std::string text, std::uint8_t version)
+      : kind_(kind), version_(version), text_(std::move(text)) {}
+
+  Kind kind_;
+  std::uint8_t version_;
+  std::string text_;
+};
+
+// The platform's message for errnum with trailing white space removed,
+// followed by " (os error {errnum})".
+std::string render_os_error(int errnum);
+
+}  // namespace zelkor

@@ -1,0 +1,20 @@
+// CRC-32 of IEEE 802.3 (reflected 0xEDB88320, pre- and post-inverted), the
+// checksum of every field of the format. The CRC of the empty string is 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelkor {
+
+// CRC of `prior`'s message followed by [data, data + size). Start from 0.
+std::uint32_t crc32_extend(std::uint32_t prior, const void* data, std::size_t size) noexcept;
+
+inline std::uint32_t crc32_of(const void* data, std::size_t size) noexcept {
+  return crc32_extend(0, data, size);
+}
+
+// Name of the implementation compiled in ("isa-l" or "zlib"), for diagnostics.
+const char* crc32_backend() noexcept;
+
+}  // namespace zelkor

@@ -1,0 +1,84 @@
+// The reader's index of every key. The index section is copied once into an
+// owned key arena, entries back to back exactly as in the file, so each
+// key sits beside its object offset. Entry positions (arena offsets in index
+// order) serve the ordered queries; an open-addressing table of slots, each
+// holding a hash tag and an entry's arena offset, serves exact lookups in
+// one probe run and one key comparison.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "../format/byte_buffer.h"
+#include "../format/index_entry.h"
+#include "../format/key_hash.h"
+#include "../format/result.h"
+
+namespace zelkor {
+
+class KeyIndex {
+ public:
+  KeyIndex() = default;
+
+  // Walks `num_keys` entries of `file` from `index_offset`, checking every
+  // bound against the file size without wrap-around, and indexes them.
+  // Failure: "index section truncated (key_len)" or "(key + offset)".
+  static Result<KeyIndex> build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys);
+
+  std::size_t size() const noexcept { return entry_count_; }
+
+  // Object offset of the last entry in index order carrying `key`.
+  std::optional<std::uint64_t> find(std::string_view key) const noexcept {
+    if (slot_count_ == 0) return std::nullopt;
+    const std::uint64_t hash = hash_key(key.data(), key.size(), hash_key_);
+    const std::uint64_t tag = hash & tag_mask_;
+    std::uint64_t i = home_slot(hash);
+    for (;;) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) return std::nullopt;
+      if ((slot >> offset_bits_) == tag) {
+        const char* entry = arena_.data() + ((slot & offset_mask_) - 1);
+        if (decode_u16(entry) == key.size() && std::memcmp(entry + ENTRY_KEY_LEN_SIZE, key.data(), key.size()) == 0) {
+          return decode_u64(entry + ENTRY_KEY_LEN_SIZE + key.size());
+        }
+      }
+      if (++i == slot_count_) i = 0;
+    }
+  }
+
+  // Entry `i` in index order; i < size().
+  const char* entry(std::size_t i) const noexcept { return arena_.data() + entry_position(i); }
+  std::string_view key_at(std::size_t i) const noexcept { return entry_key(entry(i)); }
+  std::uint64_t object_offset_at(std::size_t i) const noexcept { return entry_object_offset(entry(i)); }
+
+  // Bytes held by the index, for diagnostics.
+  std::uint64_t memory_bytes() const noexcept;
+
+ private:
+  std::uint64_t home_slot(std::uint64_t hash) const noexcept {
+    return static_cast<std::uint64_t>((static_cast<uint128>(hash) * slot_count_) >> 64);
+  }
+  std::uint64_t entry_position(std::size_t i) const noexcept {
+    return wide_ ? wide_positions_[i] : narrow_positions_[i];
+  }
+  void build_table();
+
+  ByteBuffer arena_;
+  std::size_t entry_count_ = 0;
+  // Exactly one is in use: 32-bit positions when the arena is below 4 GiB.
+  bool wide_ = false;
+  std::vector<std::uint32_t> narrow_positions_;
+  std::vector<std::uint64_t> wide_positions_;
+
+  HashKey hash_key_{};
+  std::vector<std::uint64_t> slots_;
+  std::uint64_t slot_count_ = 0;
+  int offset_bits_ = 32;
+  std::uint64_t offset_mask_ = 0;
+  std::uint64_t tag_mask_ = 0;
+};
+
+}  // namespace zelkor

@@ -1,0 +1,37 @@
+#include "mapped_file.h"
+
+#include <errno.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zelkor {
+
+Result<MappedFile> MappedFile::map_whole(int fd, bool populate) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return CoreError::os(errno, "mmap failed");
+  MappedFile mapped;
+  if (st.st_size <= 0) return mapped;
+  const auto size = static_cast<std::size_t>(st.st_size);
+  void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, 0);
+  if (base == MAP_FAILED) return CoreError::os(errno, "mmap failed");
+  mapped.base_ = base;
+  mapped.size_ = size;
+  return mapped;
+}
+
+void MappedFile::will_need(std::uint64_t offset, std::uint64_t length) const noexcept {
+  if (base_ == nullptr || offset >= size_) return;
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const std::uint64_t start = offset / static_cast<std::uint64_t>(page) * static_cast<std::uint64_t>(page);
+  const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
+  ::madvise(static_cast<char*>(base_) + start, end - start, MADV_WILLNEED);
+}
+
+void MappedFile::unmap() noexcept {
+  if (base_ != nullptr) ::munmap(base_, size_);
+  base_ = nullptr;
+  size_ = 0;
+}
+
+}  // namespace zelkor

@@ -1,0 +1,48 @@
+// A whole file mapped read-only. An empty file is an empty view with no
+// mapping behind it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+#include "../format/result.h"
+
+namespace zelkor {
+
+class MappedFile {
+ public:
+  MappedFile() = default;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  MappedFile(MappedFile&& other) noexcept
+      : base_(std::exchange(other.base_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  MappedFile& operator=(MappedFile&& other) noexcept {
+    if (this != &other) {
+      unmap();
+      base_ = std::exchange(other.base_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+  }
+  ~MappedFile() { unmap(); }
+
+  // Maps all of the open file `fd`. With `populate`, the pages are mapped in
+  // up front, for a caller about to read every byte anyway.
+  // Failure: "mmap failed: {os error}".
+  static Result<MappedFile> map_whole(int fd, bool populate);
+
+  std::string_view bytes() const noexcept { return {static_cast<const char*>(base_), size_}; }
+  std::uint64_t size() const noexcept { return size_; }
+
+  // Tells the kernel that [offset, offset + length) will be read soon.
+  void will_need(std::uint64_t offset, std::uint64_t length) const noexcept;
+
+ private:
+  void unmap() noexcept;
+
+  void* base_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace zelkor

@@ -1,0 +1,59 @@
+#include "reader.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "../format/file_descriptor.h"
+#include "path_literal.h"
+
+namespace zelkor {
+
+Result<Reader> Reader::open(std::string path, bool check_crc) {
+  if (path.find('\0') != std::string::npos) {
+    return CoreError::io("cannot open " + quoted_path(path) + ": file name contains a NUL byte");
+  }
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return CoreError::os(errno, "cannot open " + quoted_path(path));
+
+  Result<MappedFile> mapped = MappedFile::map_whole(fd.get(), check_crc);
+  if (!mapped.ok()) return std::move(mapped).error();
+  Reader reader;
+  reader.map_ = std::move(mapped).value();
+  fd.reset();  // the map stays valid on its own
+
+  const std::string_view file = reader.map_.bytes();
+  Result<Header> header = decode_header(file);
+  if (!header.ok()) return std::move(header).error();
+  reader.header_ = header.value();
+  if (check_crc) {
+    if (Status s = check_file_crc(file, reader.header_.file_crc32); !s.ok()) return std::move(s).error();
+  } else {
+    reader.map_.will_need(reader.header_.index_offset, reader.map_.size());
+  }
+  Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys);
+  if (!index.ok()) return std::move(index).error();
+  reader.index_ = std::move(index).value();
+  reader.path_ = std::move(path);
+  return reader;
+}
+
+std::size_t Reader::lower_bound(std::string_view prefix) const noexcept {
+  const std::size_t n = entry_count();
+  if (n == 0) return 0;
+  std::size_t base = 0;
+  std::size_t size = n;
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    if (key_at(base + half) < prefix) base += half;
+    size -= half;
+  }
+  return key_at(base) < prefix ? base + 1 : base;
+}
+
+std::string Reader::describe() const {
+  return "_ZelkReader('" + path_ + "', keys=" + std::to_string(header_.num_keys) +
+         ", objects=" + std::to_string(header_.num_objects) + ")";
+}
+
+}  // namespace zelkor

@@ -1,0 +1,64 @@
+// A store file opened for reading: the read-only map of the whole file, the
+// header values kept from it, and the index of every key. Immutable after
+// open, so any number of threads may share one.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../format/header.h"
+#include "../format/object_record.h"
+#include "../format/result.h"
+#include "key_index.h"
+#include "mapped_file.h"
+
+namespace zelkor {
+
+class Reader {
+ public:
+  // Opens `path`, applies the header checks in order, checks the whole-file
+  // CRC when `check_crc` is set, and indexes every key.
+  static Result<Reader> open(std::string path, bool check_crc);
+
+  // Object offset of `key`; never touches the file.
+  std::optional<std::uint64_t> find(std::string_view key) const noexcept { return index_.find(key); }
+  // The payload of the object at `object_offset`, as a view into the map.
+  Result<std::string_view> fetch(std::uint64_t object_offset) const { return fetch_object(file(), object_offset); }
+
+  // Entries in index order.
+  std::size_t entry_count() const noexcept { return index_.size(); }
+  std::string_view key_at(std::size_t i) const noexcept { return index_.key_at(i); }
+  std::uint64_t object_offset_at(std::size_t i) const noexcept { return index_.object_offset_at(i); }
+
+  // First position whose key is not less than `prefix`, by the halving
+  // search over the stored order; entry_count() when there is none.
+  std::size_t lower_bound(std::string_view prefix) const noexcept;
+  // Whether the key at position i starts with `prefix`.
+  bool key_has_prefix(std::size_t i, std::string_view prefix) const noexcept {
+    const std::string_view key = key_at(i);
+    return key.size() >= prefix.size() && key.compare(0, prefix.size(), prefix) == 0;
+  }
+
+  // The whole-file CRC, then each distinct referenced object's bounds and
+  // payload CRC, in index order; the first failure is returned.
+  Status verify() const;
+
+  // "_ZelkReader('{path}', keys={num_keys}, objects={num_objects})".
+  std::string describe() const;
+
+  const std::string& path() const noexcept { return path_; }
+  const Header& header() const noexcept { return header_; }
+  std::uint64_t file_size() const noexcept { return map_.size(); }
+  std::string_view file() const noexcept { return map_.bytes(); }
+  std::uint64_t index_memory_bytes() const noexcept { return index_.memory_bytes(); }
+
+ private:
+  MappedFile map_;
+  std::string path_;
+  Header header_;
+  KeyIndex index_;
+};
+
+}  // namespace zelkor
