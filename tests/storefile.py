@@ -1,0 +1,113 @@
+"""Hand-made store files for tests, computed with struct and zlib alone.
+
+Nothing here calls the module, so the bytes it produces are an independent
+statement of the file layout that the writer's output is compared against
+and that damaged files are derived from.
+"""
+
+from __future__ import annotations
+
+import struct
+import zlib
+from dataclasses import dataclass, field
+
+HEADER_SIZE = 40
+MAGIC = b"ZLKR"
+VERSION = 2
+
+
+def crc(data: bytes) -> int:
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def record(payload: bytes) -> bytes:
+    """One object record: length, CRC of the payload, payload."""
+    return struct.pack(">II", len(payload), crc(payload)) + payload
+
+
+def entry(key: bytes, object_offset: int) -> bytes:
+    """One index entry: key length, key, object offset."""
+    return struct.pack(">H", len(key)) + key + struct.pack(">Q", object_offset)
+
+
+def header(
+    num_keys: int,
+    num_objects: int,
+    index_offset: int,
+    file_crc: int,
+    *,
+    magic: bytes = MAGIC,
+    version: int = VERSION,
+    data_offset: int = HEADER_SIZE,
+    reserved1: bytes = b"\0\0\0",
+    reserved2: bytes = b"\0\0\0\0",
+) -> bytes:
+    return (
+        magic
+        + bytes([version])
+        + reserved1
+        + struct.pack(">IIQQI", num_keys, num_objects, index_offset, data_offset, file_crc)
+        + reserved2
+    )
+
+
+@dataclass
+class Layout:
+    """A store as the writer lays it out: objects in id order, keys sorted."""
+
+    objects: list[bytes] = field(default_factory=list)
+    keys: dict[bytes, int] = field(default_factory=dict)  # key -> object id
+
+    def object_offsets(self) -> list[int]:
+        offsets, at = [], HEADER_SIZE
+        for payload in self.objects:
+            offsets.append(at)
+            at += 8 + len(payload)
+        return offsets
+
+    def data_section(self) -> bytes:
+        return b"".join(record(p) for p in self.objects)
+
+    def index_section(self) -> bytes:
+        offsets = self.object_offsets()
+        return b"".join(entry(k, offsets[self.keys[k]]) for k in sorted(self.keys))
+
+    def to_bytes(self) -> bytes:
+        data, index = self.data_section(), self.index_section()
+        head = header(len(self.keys), len(self.objects), HEADER_SIZE + len(data), crc(data + index))
+        return head + data + index
+
+
+def raw_file(
+    data: bytes,
+    entries: list[tuple[bytes, int]],
+    *,
+    num_keys: int | None = None,
+    num_objects: int = 0,
+    index_offset: int | None = None,
+    file_crc: int | None = None,
+    trailer: bytes = b"",
+    **header_fields,
+) -> bytes:
+    """A file with a free-form data section and index, in the order given.
+
+    Header fields default to what a writer would put there; any may be
+    overridden to make a damaged or unusual file.
+    """
+    index = b"".join(entry(k, o) for k, o in entries)
+    body = data + index + trailer
+    return (
+        header(
+            len(entries) if num_keys is None else num_keys,
+            num_objects,
+            HEADER_SIZE + len(data) if index_offset is None else index_offset,
+            crc(body) if file_crc is None else file_crc,
+            **header_fields,
+        )
+        + body
+    )
+
+
+def with_file_crc(blob: bytes) -> bytes:
+    """`blob` with its header CRC recomputed over everything after the header."""
+    return blob[:32] + struct.pack(">I", crc(blob[HEADER_SIZE:])) + blob[36:]
