@@ -1,4 +1,6 @@
 
+import contextlib
+
 import pytest
 
 import _zelkor
@@ -36,5 +38,64 @@ def build_store(tmp_path, capfd):
         writer.build(path)
         capfd.readouterr()
         return path
+
+    return build
+
+
+@pytest.fixture
+def raises_exact():
+    """Context manager: the block raises exactly `exc_type(message)`.
+
+    The class must match exactly (no subclass such as FileNotFoundError)
+    and the message must be the whole single argument.
+    """
+
+    @contextlib.contextmanager
+    def check(exc_type, message):
+        with pytest.raises(BaseException) as info:
+            yield info
+        assert type(info.value) is exc_type, repr(info.value)
+        assert info.value.args == (message,)
+
+    return check
+
+
+@pytest.fixture
+def open_blob(write_store):
+    """Writes `blob` to a fresh file and opens a reader on it."""
+
+    def open_(blob: bytes, verify: bool = True) -> _zelkor._ZelkReader:
+        return _zelkor._ZelkReader(write_store(blob), verify)
+
+    return open_
+
+
+@pytest.fixture
+def make_writer():
+    """A writer holding `objects` in id order and the (key, obj_id) pairs of
+    `keys` (a dict or a list of pairs), added in the order given."""
+
+    def make(objects=(), keys=()):
+        writer = _zelkor._ZelkWriter()
+        for payload in objects:
+            writer.add_object_raw(payload)
+        for key, obj_id in keys.items() if isinstance(keys, dict) else keys:
+            writer.add_key(key, obj_id)
+        return writer
+
+    return make
+
+
+@pytest.fixture
+def build_bytes(tmp_path, capfd):
+    """Builds a writer to a fresh path and returns the file's bytes; the
+    summary line is consumed."""
+    counter = iter(range(1_000_000))
+
+    def build(writer) -> bytes:
+        path = tmp_path / f"bytes{next(counter)}.zlkr"
+        writer.build(str(path))
+        capfd.readouterr()
+        return path.read_bytes()
 
     return build

@@ -111,3 +111,45 @@ def raw_file(
 def with_file_crc(blob: bytes) -> bytes:
     """`blob` with its header CRC recomputed over everything after the header."""
     return blob[:32] + struct.pack(">I", crc(blob[HEADER_SIZE:])) + blob[36:]
+
+
+# Byte position and struct format of each header field a test may rewrite.
+HEADER_FIELDS = {
+    "version": (4, ">B"),
+    "num_keys": (8, ">I"),
+    "num_objects": (12, ">I"),
+    "index_offset": (16, ">Q"),
+    "data_offset": (24, ">Q"),
+    "file_crc32": (32, ">I"),
+}
+
+
+def with_field(blob: bytes, name: str, value: int) -> bytes:
+    """`blob` with one header field rewritten; nothing else is recomputed."""
+    at, fmt = HEADER_FIELDS[name]
+    return patched(blob, at, struct.pack(fmt, value))
+
+
+def patched(blob: bytes, at: int, data: bytes) -> bytes:
+    """`blob` with `data` written over the bytes starting at `at`."""
+    assert at + len(data) <= len(blob)
+    return blob[:at] + data + blob[at + len(data) :]
+
+
+def flipped(blob: bytes, at: int, mask: int = 0xFF) -> bytes:
+    """`blob` with the byte at `at` XORed with `mask`."""
+    return patched(blob, at, bytes([blob[at] ^ mask]))
+
+
+def size_kb(size: int) -> str:
+    """A file size in KB with one decimal, nearest tenth, exact ties to even."""
+    from decimal import ROUND_HALF_EVEN, Decimal, localcontext
+
+    with localcontext() as ctx:
+        ctx.prec = 60  # size / 1024 is an exact decimal; keep every digit
+        return str((Decimal(size) / 1024).quantize(Decimal("0.1"), rounding=ROUND_HALF_EVEN))
+
+
+def summary_line(path: str, objects: int, keys: int, size: int) -> str:
+    """The line a successful build prints, line end included."""
+    return f"\u2705  {path}  \u2014  {objects} objects \u00b7 {keys} keys \u00b7 {size_kb(size)} KB\n"

@@ -1,5 +1,8 @@
 #include "conversions.h"
 
+#include <algorithm>
+
+#include "../core/format/constants.h"
 #include "error_bridge.h"
 
 namespace zelkor::py {
@@ -74,11 +77,13 @@ bool KeyBytes::convert(PyObject* obj) {
 
 bool KeyBytes::convert_sequence(PyObject* obj) {
   owned_.clear();
+  // len() only sizes the buffer, and is not trusted beyond a key's maximum:
+  // the items alone make the key.
   const Py_ssize_t hint = PyObject_Length(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    owned_.reserve(static_cast<std::size_t>(hint));
+    owned_.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), MAX_KEY_LEN + 1));
   }
   Ref iter = Ref::steal(PyObject_GetIter(obj));
   if (!iter) {

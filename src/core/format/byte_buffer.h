@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include "huge_pages.h"
+
 namespace zelkor {
 
 class ByteBuffer {
@@ -52,6 +54,7 @@ class ByteBuffer {
     if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<char*>(p);
     capacity_ = grown;
+    advise_huge_pages(data_, capacity_);
   }
 
   // Appends `n` bytes whose contents the caller fills in; returns their start.

@@ -14,76 +14,93 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   // Every entry takes at least ENTRY_FIXED_SIZE bytes, so the room after
   // index_offset bounds what a header's num_keys can make us reserve.
   const std::uint64_t room = index_offset < size ? size - index_offset : 0;
-  const std::uint64_t most = std::min<std::uint64_t>(num_keys, room / ENTRY_FIXED_SIZE);
+  const auto most = static_cast<std::size_t>(std::min<std::uint64_t>(num_keys, room / ENTRY_FIXED_SIZE));
   index.wide_ = room > UINT32_MAX;
   if (index.wide_) {
-    index.wide_positions_.reserve(most);
+    index.wide_positions_.resize(most);
   } else {
-    index.narrow_positions_.reserve(most);
+    index.narrow_positions_.resize(most);
   }
+  index.prepare_table(most, room);
 
+  // One pass over the index section in the map: check each entry's bounds,
+  // note its position, hash its key and insert it into the slot table. The
+  // table refers to entries by their position in the section, which is the
+  // same in the key arena copied afterwards.
+  const char* section = file.data() + (num_keys > 0 ? index_offset : 0);
+  TableFiller filler(index, section);
   std::uint64_t cursor = index_offset;
-  for (std::uint32_t k = 0; k < num_keys; ++k) {
-    if (!fits_within(cursor, ENTRY_KEY_LEN_SIZE, size)) {
+  for (std::size_t k = 0; k < num_keys; ++k) {
+    if (cursor > size || size - cursor < ENTRY_KEY_LEN_SIZE) {
       return CoreError::corrupt("index section truncated (key_len)");
     }
     const std::uint64_t key_len = decode_u16(file.data() + cursor);
-    if (!fits_within(cursor, ENTRY_FIXED_SIZE + key_len, size)) {
+    if (size - cursor - ENTRY_KEY_LEN_SIZE < key_len + ENTRY_OFFSET_SIZE) {
       return CoreError::corrupt("index section truncated (key + offset)");
     }
+    // Here k < most: each entry checked so far took ENTRY_FIXED_SIZE bytes
+    // or more of the room.
     const std::uint64_t position = cursor - index_offset;
     if (index.wide_) {
-      index.wide_positions_.push_back(position);
+      index.wide_positions_[k] = position;
     } else {
-      index.narrow_positions_.push_back(static_cast<std::uint32_t>(position));
+      index.narrow_positions_[k] = static_cast<std::uint32_t>(position);
     }
+    filler.add(position, {file.data() + cursor + ENTRY_KEY_LEN_SIZE, key_len});
     cursor += ENTRY_FIXED_SIZE + key_len;
   }
+  filler.finish();
   index.entry_count_ = num_keys;
-  if (num_keys > 0) index.arena_.append(file.data() + index_offset, cursor - index_offset);
-  index.build_table();
+  if (num_keys > 0) index.arena_.append(section, cursor - index_offset);
   return index;
 }
 
-void KeyIndex::build_table() {
+void KeyIndex::prepare_table(std::size_t capacity_hint, std::uint64_t max_position) {
   hash_key_ = new_hash_key();
-  if (entry_count_ == 0) return;
+  if (capacity_hint == 0) return;
   // At most two thirds full: short probe runs, about 12 bytes per key.
-  slot_count_ = entry_count_ + entry_count_ / 2 + 1;
-  offset_bits_ = std::max(32, static_cast<int>(std::bit_width(static_cast<std::uint64_t>(arena_.size()))));
+  slot_count_ = capacity_hint + capacity_hint / 2 + 1;
+  offset_bits_ = std::max(32, static_cast<int>(std::bit_width(max_position)));
   offset_mask_ = (std::uint64_t{1} << offset_bits_) - 1;
-  tag_mask_ = offset_bits_ >= 64 ? 0 : (std::uint64_t{1} << (64 - offset_bits_)) - 1;
-  slots_.assign(slot_count_, 0);
+  tag_mask_ = (std::uint64_t{1} << (64 - offset_bits_)) - 1;
+  slots_.resize(slot_count_);
+}
 
-  constexpr std::size_t BATCH = 16;
-  std::uint64_t hashes[BATCH];
-  std::uint64_t homes[BATCH];
-  for (std::size_t start = 0; start < entry_count_; start += BATCH) {
-    const std::size_t n = std::min(BATCH, entry_count_ - start);
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::string_view key = key_at(start + j);
-      hashes[j] = hash_key(key.data(), key.size(), hash_key_);
-      homes[j] = home_slot(hashes[j]);
-      __builtin_prefetch(&slots_[homes[j]], 1);
+KeyIndex::TableFiller::TableFiller(KeyIndex& index, const char* section) noexcept
+    : index_(index), section_(section) {}
+
+void KeyIndex::TableFiller::add(std::uint64_t position, std::string_view key) noexcept {
+  // Inserted LOOKAHEAD entries later: its home slot is prefetched now, so
+  // the cache misses of many inserts overlap.
+  const std::uint64_t hash = hash_key(key.data(), key.size(), index_.hash_key_);
+  const std::uint64_t home = index_.home_slot(hash);
+  __builtin_prefetch(&index_.slots_[home], 1);
+  Pending& slot = pending_[added_ % LOOKAHEAD];
+  if (added_ >= LOOKAHEAD) insert(slot);
+  slot = Pending{position, hash, home};
+  ++added_;
+}
+
+void KeyIndex::TableFiller::finish() noexcept {
+  const std::size_t first = added_ > LOOKAHEAD ? added_ - LOOKAHEAD : 0;
+  for (std::size_t i = first; i < added_; ++i) insert(pending_[i % LOOKAHEAD]);
+  added_ = 0;
+}
+
+void KeyIndex::TableFiller::insert(const Pending& p) noexcept {
+  KeyIndex& ix = index_;
+  const std::uint64_t tag = p.hash & ix.tag_mask_;
+  const std::uint64_t fresh = (tag << ix.offset_bits_) | (p.position + 1);
+  const std::string_view key = entry_key(section_ + p.position);
+  for (std::uint64_t s = p.home;; s = s + 1 == ix.slot_count_ ? 0 : s + 1) {
+    const std::uint64_t slot = ix.slots_[s];
+    if (slot == 0) {
+      ix.slots_[s] = fresh;
+      return;
     }
-    for (std::size_t j = 0; j < n; ++j) {
-      const std::uint64_t position = entry_position(start + j);
-      const std::uint64_t tag = hashes[j] & tag_mask_;
-      const std::uint64_t fresh = (tag << offset_bits_) | (position + 1);
-      const std::string_view key = entry_key(arena_.data() + position);
-      std::uint64_t i = homes[j];
-      for (;;) {
-        const std::uint64_t slot = slots_[i];
-        if (slot == 0) {
-          slots_[i] = fresh;
-          break;
-        }
-        if ((slot >> offset_bits_) == tag && entry_key(arena_.data() + ((slot & offset_mask_) - 1)) == key) {
-          slots_[i] = fresh;  // a key listed twice: the later entry wins
-          break;
-        }
-        if (++i == slot_count_) i = 0;
-      }
+    if ((slot >> ix.offset_bits_) == tag && entry_key(section_ + ((slot & ix.offset_mask_) - 1)) == key) {
+      ix.slots_[s] = fresh;  // a key listed twice: the later entry wins
+      return;
     }
   }
 }

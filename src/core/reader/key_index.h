@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../format/byte_buffer.h"
+#include "../format/huge_pages.h"
 #include "../format/index_entry.h"
 #include "../format/key_hash.h"
 #include "../format/result.h"
@@ -64,17 +65,40 @@ class KeyIndex {
   std::uint64_t entry_position(std::size_t i) const noexcept {
     return wide_ ? wide_positions_[i] : narrow_positions_[i];
   }
-  void build_table();
+  // Sizes the slot table for `capacity_hint` keys whose entry positions
+  // are at most `max_position`.
+  void prepare_table(std::size_t capacity_hint, std::uint64_t max_position);
+
+  // Fills the slot table while the index section is walked, keeping a few
+  // inserts in flight behind their prefetches.
+  class TableFiller {
+   public:
+    TableFiller(KeyIndex& index, const char* section) noexcept;
+    void add(std::uint64_t position, std::string_view key) noexcept;
+    void finish() noexcept;
+
+   private:
+    struct Pending {
+      std::uint64_t position, hash, home;
+    };
+    static constexpr std::size_t LOOKAHEAD = 16;
+    void insert(const Pending& p) noexcept;
+
+    KeyIndex& index_;
+    const char* section_;
+    std::size_t added_ = 0;
+    Pending pending_[LOOKAHEAD];
+  };
 
   ByteBuffer arena_;
   std::size_t entry_count_ = 0;
   // Exactly one is in use: 32-bit positions when the arena is below 4 GiB.
   bool wide_ = false;
-  std::vector<std::uint32_t> narrow_positions_;
-  std::vector<std::uint64_t> wide_positions_;
+  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> narrow_positions_;
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> wide_positions_;
 
   HashKey hash_key_{};
-  std::vector<std::uint64_t> slots_;
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
   std::uint64_t slot_count_ = 0;
   int offset_bits_ = 32;
   std::uint64_t offset_mask_ = 0;

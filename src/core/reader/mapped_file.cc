@@ -7,25 +7,28 @@
 
 namespace zelkor {
 
-Result<MappedFile> MappedFile::map_whole(int fd, bool populate) {
+Result<MappedFile> MappedFile::map_whole(int fd, bool prefault) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return CoreError::os(errno, "mmap failed");
   MappedFile mapped;
   if (st.st_size <= 0) return mapped;
   const auto size = static_cast<std::size_t>(st.st_size);
-  void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, 0);
+  void* base = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | (prefault ? MAP_POPULATE : 0), fd, 0);
   if (base == MAP_FAILED) return CoreError::os(errno, "mmap failed");
   mapped.base_ = base;
   mapped.size_ = size;
   return mapped;
 }
 
-void MappedFile::will_need(std::uint64_t offset, std::uint64_t length) const noexcept {
+void MappedFile::populate(std::uint64_t offset, std::uint64_t length) const noexcept {
   if (base_ == nullptr || offset >= size_) return;
-  const long page = ::sysconf(_SC_PAGESIZE);
-  const std::uint64_t start = offset / static_cast<std::uint64_t>(page) * static_cast<std::uint64_t>(page);
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t start = offset / page * page;
   const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
-  ::madvise(static_cast<char*>(base_) + start, end - start, MADV_WILLNEED);
+  char* at = static_cast<char*>(base_) + start;
+  // Older kernels lack MADV_POPULATE_READ (Linux 5.14); read-ahead then.
+  constexpr int POPULATE_READ = 22;
+  if (::madvise(at, end - start, POPULATE_READ) != 0) ::madvise(at, end - start, MADV_WILLNEED);
 }
 
 void MappedFile::unmap() noexcept {

@@ -27,16 +27,17 @@ class MappedFile {
   }
   ~MappedFile() { unmap(); }
 
-  // Maps all of the open file `fd`. With `populate`, the pages are mapped in
+  // Maps all of the open file `fd`. With `prefault`, the pages are mapped in
   // up front, for a caller about to read every byte anyway.
   // Failure: "mmap failed: {os error}".
-  static Result<MappedFile> map_whole(int fd, bool populate);
+  static Result<MappedFile> map_whole(int fd, bool prefault);
 
   std::string_view bytes() const noexcept { return {static_cast<const char*>(base_), size_}; }
   std::uint64_t size() const noexcept { return size_; }
 
-  // Tells the kernel that [offset, offset + length) will be read soon.
-  void will_need(std::uint64_t offset, std::uint64_t length) const noexcept;
+  // Maps in the pages of [offset, offset + length) now, ahead of a pass
+  // over them; a hint only, failures are ignored.
+  void populate(std::uint64_t offset, std::uint64_t length) const noexcept;
 
  private:
   void unmap() noexcept;

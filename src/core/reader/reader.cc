@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "../format/constants.h"
 #include "../format/file_descriptor.h"
 #include "path_literal.h"
 
@@ -29,7 +30,10 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   if (check_crc) {
     if (Status s = check_file_crc(file, reader.header_.file_crc32); !s.ok()) return std::move(s).error();
   } else {
-    reader.map_.will_need(reader.header_.index_offset, reader.map_.size());
+    // Only the index section is read at open: map its pages in one go, as
+    // far as a plausible index reaches.
+    constexpr std::uint64_t TYPICAL_ENTRY = ENTRY_FIXED_SIZE + 246;
+    reader.map_.populate(reader.header_.index_offset, std::uint64_t{reader.header_.num_keys} * TYPICAL_ENTRY);
   }
   Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys);
   if (!index.ok()) return std::move(index).error();

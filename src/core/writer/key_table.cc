@@ -17,8 +17,9 @@ void KeyTable::put(std::string_view key, std::uint64_t object_id) {
       if (slot == 0) break;
       if ((slot & ~RECORD_MASK) != tag) continue;
       Record& r = records_[(slot & RECORD_MASK) - 1];
+      // An arena holding only empty keys has no storage: compare no bytes.
       if (r.hash == hash && r.length == key.size() &&
-          std::memcmp(arena_.data() + r.arena_offset, key.data(), key.size()) == 0) {
+          (key.empty() || std::memcmp(arena_.data() + r.arena_offset, key.data(), key.size()) == 0)) {
         r.object_id = object_id;
         return;
       }

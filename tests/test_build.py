@@ -1,0 +1,191 @@
+"""build(): the temporary file, the summary line, and every way it can fail."""
+
+import io
+import os
+import re
+import sys
+
+import pytest
+
+import _zelkor
+from storefile import Layout, summary_line
+
+OBJECTS = [b"payload", b""]
+KEYS = {"k": 0, "other": 1}
+EXPECTED = Layout(OBJECTS, {b"k": 0, b"other": 1}).to_bytes()
+
+
+@pytest.fixture
+def writer(make_writer):
+    return make_writer(OBJECTS, KEYS)
+
+
+def listing(root):
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
+
+
+def with_parents(*names):
+    """The relative paths `names` and every directory above them."""
+    out = set()
+    for name in names:
+        parts = name.split("/")
+        out.update("/".join(parts[: i + 1]) for i in range(len(parts)))
+    return out
+
+
+# (target, temporary file), both relative to the working directory.
+TEMP_PATHS = [
+    ("store", "store.zlkr.tmp"),
+    ("store.zlkr", "store.zlkr.tmp"),
+    ("out/store.zlkr", "out/store.zlkr.tmp"),
+    ("data.bin", "data.zlkr.tmp"),
+    ("a.b.c", "a.b.zlkr.tmp"),
+    (".hidden", ".hidden.zlkr.tmp"),
+    ("..double", "..zlkr.tmp"),
+    ("trailing.", "trailing.zlkr.tmp"),
+    ("x.zlkr.tmp", "x.zlkr.zlkr.tmp"),
+    ("dir.d/plain", "dir.d/plain.zlkr.tmp"),
+    ("dir.d/f.y", "dir.d/f.zlkr.tmp"),
+    ("dir.d/.h", "dir.d/.h.zlkr.tmp"),
+]
+
+
+@pytest.mark.parametrize("absolute", [False, True], ids=["relative", "absolute"])
+@pytest.mark.parametrize("target, temp", TEMP_PATHS)
+def test_failed_rename_leaves_complete_temporary_file(tmp_path, monkeypatch, capfd, writer, target, temp, absolute):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / target).mkdir(parents=True)  # a directory at the target makes the rename fail
+    path = str(tmp_path / target) if absolute else target
+    with pytest.raises(OSError) as caught:
+        writer.build(path)
+    assert type(caught.value) is OSError and caught.value.errno is None
+    assert re.fullmatch(r"ZelkIOError: rename: .+ \(os error \d+\)", str(caught.value))
+    assert (tmp_path / temp).read_bytes() == EXPECTED
+    assert set(listing(tmp_path)) == with_parents(target, temp)
+    assert (tmp_path / target).is_dir() and not any((tmp_path / target).iterdir())
+    assert capfd.readouterr().out == ""
+    reader = _zelkor._ZelkReader(str(tmp_path / temp), verify=True)
+    assert reader.items_raw_bytes() == [(b"k", b"payload"), (b"other", b"")]
+
+
+@pytest.mark.parametrize("target, temp", TEMP_PATHS)
+def test_stale_temporary_file_is_truncated_and_renamed(tmp_path, monkeypatch, capfd, writer, target, temp):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / temp).parent.mkdir(parents=True, exist_ok=True)
+    (tmp_path / temp).write_bytes(b"stale" * 1000)
+    before = set(listing(tmp_path))
+    writer.build(target)
+    assert (tmp_path / target).read_bytes() == EXPECTED
+    assert not (tmp_path / temp).exists()
+    assert set(listing(tmp_path)) == before - {temp} | {target}
+    capfd.readouterr()
+
+
+def test_existing_target_is_replaced(tmp_path, capfd, writer):
+    target = tmp_path / "s.zlkr"
+    target.write_bytes(b"old contents, longer than the new store" * 100)
+    writer.build(str(target))
+    assert target.read_bytes() == EXPECTED
+    assert listing(tmp_path) == ["s.zlkr"]
+    capfd.readouterr()
+
+
+# --- summary line -------------------------------------------------------------
+
+
+def _store_of_size(size):
+    """A writer whose file is `size` bytes: a 40-byte header alone, or one unkeyed object."""
+    writer = _zelkor._ZelkWriter()
+    if size > 40:
+        assert size >= 48
+        writer.add_object_raw(b"x" * (size - 48))
+    return writer
+
+
+# 256 + 512k bytes are exact ties in tenths of a KB.
+@pytest.mark.parametrize(
+    "size, shown",
+    [
+        (40, "0.0"), (48, "0.0"), (51, "0.0"), (52, "0.1"), (62, "0.1"), (255, "0.2"), (256, "0.2"),
+        (257, "0.3"), (768, "0.8"), (1024, "1.0"), (1280, "1.2"), (1792, "1.8"), (1_048_832, "1024.2"),
+        (1_049_344, "1024.8"),
+    ],
+)
+def test_summary_line_rounds_size_to_tenths_ties_to_even(tmp_path, capfd, size, shown):
+    path = str(tmp_path / "s.zlkr")
+    _store_of_size(size).build(path)
+    assert os.path.getsize(path) == size
+    out, err = capfd.readouterr()
+    assert (out, err) == (summary_line(path, 1 if size > 40 else 0, 0, size), "")
+    assert out.endswith(f" {shown} KB\n")
+
+
+@pytest.mark.parametrize("name", ["./rel.zlkr", "sub/../rel.zlkr", "with space \u00e9\u2014\U0001f600.zlkr", "plain"])
+def test_summary_line_shows_path_as_given_and_counts(tmp_path, monkeypatch, capfd, make_writer, name):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    make_writer([b"abc", b"unkeyed"], [("k", 0), ("k2", 0), ("k", 0)]).build(name)
+    size = len(Layout([b"abc", b"unkeyed"], {b"k": 0, b"k2": 0}).to_bytes())
+    assert capfd.readouterr() == (summary_line(name, 2, 2, size), "")
+
+
+def test_summary_goes_to_file_descriptor_not_sys_stdout(tmp_path, monkeypatch, capfd):
+    replacement = io.StringIO()
+    monkeypatch.setattr(sys, "stdout", replacement)
+    path = str(tmp_path / "s.zlkr")
+    _zelkor._ZelkWriter().build(path)
+    assert replacement.getvalue() == ""
+    assert capfd.readouterr().out == summary_line(path, 0, 0, 40)
+
+
+# --- failures -----------------------------------------------------------------
+
+FAILURES = [
+    # (path relative to tmp_path, prefix of the message, files the failure leaves)
+    pytest.param("missing/s.zlkr", "open tmp: ", set(), id="missing-directory"),
+    pytest.param("deep/missing/s.zlkr", "open tmp: ", set(), id="missing-directories"),
+    pytest.param("nul\0byte.zlkr", "open tmp: ", set(), id="nul-in-name"),
+    pytest.param("nul\0dir/s.zlkr", "open tmp: ", set(), id="nul-in-directory"),
+    pytest.param("sub/..", "open tmp: ", set(), id="ends-in-dotdot"),
+    pytest.param("busy.zlkr", "open tmp: ", set(), id="temporary-path-is-a-directory"),
+    pytest.param("dir.zlkr", "rename: ", {"dir.zlkr.tmp"}, id="target-is-a-directory"),
+]
+
+
+def _prepare(root):
+    (root / "sub").mkdir()
+    (root / "busy.zlkr").write_bytes(b"previous store")
+    (root / "busy.zlkr.tmp").mkdir()
+    (root / "dir.zlkr").mkdir()
+
+
+@pytest.mark.parametrize("name, prefix, created", FAILURES)
+def test_failure_reports_leaves_target_and_writer_alone(tmp_path, capfd, writer, name, prefix, created):
+    _prepare(tmp_path)
+    before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+    shown = repr(writer)
+    with pytest.raises(OSError) as caught:
+        writer.build(str(tmp_path / name))
+    error = caught.value
+    assert type(error) is OSError
+    assert (error.errno, error.strerror, error.filename) == (None, None, None)
+    assert error.args == (str(error),) and str(error).startswith("ZelkIOError: " + prefix)
+    assert capfd.readouterr().out == ""
+    assert set(listing(tmp_path)) == {"sub", "busy.zlkr", "busy.zlkr.tmp", "dir.zlkr"} | created
+    assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file() and p.name not in created} == before
+    assert repr(writer) == shown
+    good = tmp_path / "sub" / "good.zlkr"
+    writer.build(str(good))
+    assert good.read_bytes() == EXPECTED
+
+
+def test_missing_directory_message_carries_os_error(tmp_path, writer):
+    with pytest.raises(OSError, match=r"^ZelkIOError: open tmp: No such file or directory \(os error 2\)$"):
+        writer.build(str(tmp_path / "missing" / "s.zlkr"))
+
+
+def test_empty_path_fails_opening(tmp_path, monkeypatch, writer):
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(OSError, match="^ZelkIOError: open tmp: "):
+        writer.build("")
+    assert listing(tmp_path) == []

@@ -1,0 +1,260 @@
+"""Lookups, prefix scans and listings of an open reader."""
+
+import array
+import struct
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import _zelkor
+from storefile import flipped, raw_file, record
+
+LISTINGS = ["items_raw", "items_raw_bytes", "objects_raw"]
+
+
+@pytest.fixture
+def abc_store(build_store):
+    # Keys a, ab, abc, b plus a key on an empty payload and an unkeyed object.
+    objects = [b"pa", b"pab", b"pabc", b"pb", b"", b"unkeyed"]
+    return _zelkor._ZelkReader(build_store(objects, {"b": 3, "abc": 2, "a": 0, "ab": 1, "empty": 4}))
+
+
+def test_result_shapes(abc_store):
+    r = abc_store
+    assert type(r.get_raw("a")) is bytes and r.get_raw("nope") is None
+    assert r.exists("a") is True and r.exists("nope") is False
+    assert r.keys() == ["a", "ab", "abc", "b", "empty"]
+    assert all(type(k) is str for k in r.keys())
+    pairs = r.items_raw() + r.prefix_raw("a")
+    assert all(type(p) is tuple and len(p) == 2 and type(p[0]) is str and type(p[1]) is bytes for p in pairs)
+    pairs = r.items_raw_bytes()
+    assert all(type(p) is tuple and type(p[0]) is bytes and type(p[1]) is bytes for p in pairs)
+    for listing in (r.keys(), r.items_raw(), r.items_raw_bytes(), r.objects_raw(), r.prefix_raw("")):
+        assert type(listing) is list
+    assert all(type(o) is bytes for o in r.objects_raw())
+
+
+def test_empty_payload_is_empty_bytes_not_none(abc_store):
+    assert abc_store.get_raw("empty") == b"" and abc_store.get_raw("empty") is not None
+    assert abc_store.exists("empty")
+
+
+def test_every_result_is_a_fresh_object(build_store):
+    r = _zelkor._ZelkReader(build_store([b"shared payload"], {"x": 0, "y": 0}))
+    assert r.get_raw("x") is not r.get_raw("x")
+    for items in (r.items_raw(), r.items_raw_bytes(), r.prefix_raw("")):
+        assert items[0][1] == items[1][1] and items[0][1] is not items[1][1]
+    assert r.items_raw()[0][1] is not r.items_raw()[0][1]
+    assert r.objects_raw()[0] is not r.objects_raw()[0]
+
+
+@pytest.mark.parametrize(
+    "key",
+    ["abc", b"abc", bytearray(b"abc"), [97, 98, 99], (97, 98, 99), memoryview(b"abc"), array.array("B", b"abc")],
+    ids=repr,
+)
+def test_key_forms_name_the_same_key(abc_store, key):
+    assert abc_store.get_raw(key) == b"pabc"
+    assert abc_store.get_raw(key=key) == b"pabc"
+    assert abc_store.exists(key) is True
+    assert abc_store.prefix_raw(key) == [("abc", b"pabc")]
+
+
+@pytest.mark.parametrize("key", [123, None, {}, [256], [-1], [1.5], "\ud800", object()], ids=repr)
+@pytest.mark.parametrize("method", ["get_raw", "exists", "prefix_raw"])
+def test_unusable_keys_are_rejected(abc_store, raises_exact, method, key):
+    with raises_exact(ValueError, "key must be str or bytes"):
+        getattr(abc_store, method)(key)
+
+
+@pytest.mark.parametrize(
+    "prefix, expected",
+    [
+        ("a", ["a", "ab", "abc"]),
+        (b"ab", ["ab", "abc"]),
+        ("abc", ["abc"]),
+        ("abcd", []),
+        ("b", ["b"]),
+        ("c", []),
+        ("0", []),
+        ("e", ["empty"]),
+        ("emptyy", []),
+        ("\xff", []),
+        (b"\xff", []),
+    ],
+)
+def test_prefix_scan_returns_the_sorted_run(abc_store, prefix, expected):
+    payloads = dict(abc_store.items_raw())
+    assert abc_store.prefix_raw(prefix) == [(k, payloads[k]) for k in expected]
+
+
+@pytest.mark.parametrize("empty", ["", b"", bytearray(), []])
+def test_empty_prefix_matches_everything(abc_store, empty):
+    assert abc_store.prefix_raw(empty) == abc_store.items_raw()
+
+
+def test_store_without_keys_lists_nothing(build_store):
+    r = _zelkor._ZelkReader(build_store([b"lonely"], {}))
+    assert [r.keys(), r.items_raw(), r.items_raw_bytes(), r.objects_raw(), r.prefix_raw(""), r.prefix_raw("a")] == [[]] * 6
+
+
+@pytest.mark.parametrize(
+    "prefix, expected",
+    [
+        (b"\xc3", ["é", "éa", "ê"]),
+        ([0xC3, 0xA9], ["é", "éa"]),
+        ("é", ["é", "éa"]),
+        (b"\xe6\x97", ["日本"]),
+        (b"e", ["e", "e\u0301"]),
+        (b"fo\xff", ["fo\ufffd"]),
+        ("fo\ufffd", []),
+        (b"fo", ["fo\ufffd"]),
+    ],
+)
+def test_prefix_matches_bytes_not_characters(build_store, prefix, expected):
+    keys = ["é", "éa", "ê", "日本", "e", "e\u0301", b"fo\xff"]
+    r = _zelkor._ZelkReader(build_store([b"v0"], {k: 0 for k in keys}))
+    assert [k for k, _ in r.prefix_raw(prefix)] == expected
+
+
+@pytest.mark.parametrize(
+    "key",
+    [b"a\xffb", b"\xe2\x82A", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"\xf0\x9f\x98", b"\x80\x80", b"\xfe\xff"],
+    ids=lambda k: k.hex(),
+)
+def test_invalid_utf8_keys_have_a_lossy_text_form(build_store, key):
+    r = _zelkor._ZelkReader(build_store([b"vv"], {key: 0}))
+    text = key.decode("utf-8", "replace")
+    assert r.keys() == [text]
+    assert r.items_raw() == r.prefix_raw(key) == [(text, b"vv")]
+    assert r.items_raw_bytes() == [(key, b"vv")]
+    assert r.get_raw(key) == b"vv" and r.get_raw(text) is None
+
+
+def test_longest_and_empty_keys(build_store):
+    long, shorter = b"x" * 65535, b"x" * 65534
+    r = _zelkor._ZelkReader(build_store([b"L1", b"S1", b"E1"], {long: 0, shorter: 1, b"": 2}))
+    assert (r.get_raw(long), r.get_raw(shorter), r.get_raw("")) == (b"L1", b"S1", b"E1")
+    assert r.items_raw_bytes() == [(b"", b"E1"), (shorter, b"S1"), (long, b"L1")]
+    assert r.prefix_raw(long) == [(long.decode(), b"L1")]
+    assert r.prefix_raw(shorter) == [(shorter.decode(), b"S1"), (long.decode(), b"L1")]
+    assert r.prefix_raw(long + b"x") == []
+
+
+def test_listings_walk_the_index_and_dedup_objects_by_offset(build_store):
+    objects = [b"never keyed", b"shared", b"twin", b"twin", b"own"]
+    keys = {"d": 1, "a": 2, "b": 1, "c": 3, "e": 1, "f": 4}
+    r = _zelkor._ZelkReader(build_store(objects, keys))
+    assert r.keys() == list("abcdef")
+    assert r.items_raw() == [(k, objects[keys[k]]) for k in "abcdef"]
+    assert r.items_raw_bytes() == [(k.encode(), objects[keys[k]]) for k in "abcdef"]
+    # The two byte-identical twins lie at two offsets, so both are listed.
+    assert r.objects_raw() == [b"twin", b"shared", b"twin", b"own"]
+    assert r.stats()["num_objects"] == 5
+
+
+def damaged(bad_offset):
+    """Keys a, b, c; b refers to `bad_offset`, a and c to a sound object."""
+    return raw_file(record(b"fine") + struct.pack(">II", 100, 0) + b"xx", [(b"a", 40), (b"b", bad_offset), (b"c", 40)])
+
+
+SIZE = len(damaged(0))  # 40 + 12 + 10 + 3 * 11 = 95
+
+
+@pytest.mark.parametrize(
+    "bad, message",
+    [
+        (SIZE, f"offset {SIZE} out of bounds"),
+        (SIZE - 7, f"offset {SIZE - 7} out of bounds"),
+        (2**64 - 1, f"offset {2**64 - 1} out of bounds"),
+        (2**64 - 8, f"offset {2**64 - 8} out of bounds"),
+        (52, "object at 52 extends beyond file end"),
+    ],
+)
+def test_damaged_object_fails_every_query_that_reads_it(open_blob, raises_exact, bad, message):
+    r = open_blob(damaged(bad))
+    assert r.exists("b") is True and r.keys() == ["a", "b", "c"]
+    assert r.get_raw("a") == r.get_raw("c") == b"fine"
+    assert r.prefix_raw("a") == [("a", b"fine")] and r.prefix_raw("c") == [("c", b"fine")]
+    calls = [lambda: r.get_raw("b"), lambda: r.prefix_raw("b"), lambda: r.prefix_raw("")]
+    calls += [getattr(r, name) for name in LISTINGS]
+    for call in calls:
+        with raises_exact(RuntimeError, "ZelkCorruptError: " + message):
+            call()
+
+
+def test_offset_size_minus_8_with_zero_length_is_readable(open_blob):
+    blob = raw_file(b"", [(b"k", 51)], trailer=bytes(8))
+    assert open_blob(blob).get_raw("k") == b""
+
+
+@pytest.mark.parametrize("query", LISTINGS + ["prefix_raw"])
+def test_first_damaged_object_in_index_order_is_reported(open_blob, raises_exact, query):
+    blob = raw_file(record(b"fine"), [(b"a", 40), (b"b", 1000), (b"c", 999), (b"d", 1000)])
+    call = getattr(open_blob(blob), query)
+    with raises_exact(RuntimeError, "ZelkCorruptError: offset 1000 out of bounds"):
+        call(b"") if query == "prefix_raw" else call()
+
+
+def test_changed_payload_comes_back_changed_without_verify(open_blob, build_store):
+    with open(build_store([b"hello", b"world"], {"h": 0, "w": 1}), "rb") as f:
+        blob = flipped(f.read(), 40 + (8 + 5) + 8, 0x20)  # the W of world
+    with pytest.raises(RuntimeError, match="file CRC32 mismatch"):
+        open_blob(blob)
+    r = open_blob(blob, verify=False)
+    assert r.get_raw("w") == b"World"
+    assert r.items_raw() == [("h", b"hello"), ("w", b"World")]
+    assert r.objects_raw() == [b"hello", b"World"]
+
+
+# --- writer sessions against a model -------------------------------------
+
+keys_st = st.one_of(st.binary(max_size=6), st.text(alphabet="ab\u00e9\u65e5\x00", max_size=4))
+
+
+@st.composite
+def sessions(draw):
+    objects = draw(st.lists(st.binary(max_size=12), max_size=6))
+    steps = []
+    if objects:
+        steps = draw(st.lists(st.tuples(keys_st, st.integers(0, len(objects) - 1)), max_size=20))
+    return objects, steps
+
+
+def as_bytes(key):
+    return key.encode() if isinstance(key, str) else key
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(session=sessions(), probes=st.lists(keys_st, max_size=5))
+def test_built_stores_answer_like_a_model(tmp_path_factory, session, probes):
+    objects, steps = session
+    writer = _zelkor._ZelkWriter()
+    for payload in objects:
+        writer.add_object_raw(payload)
+    model = {}
+    for key, obj_id in steps:
+        writer.add_key(key, obj_id)
+        model[as_bytes(key)] = obj_id
+    path = str(tmp_path_factory.mktemp("model") / "s.zlkr")
+    writer.build(path)
+    r = _zelkor._ZelkReader(path)
+
+    order = sorted(model)
+    text = [k.decode("utf-8", "replace") for k in order]
+    assert r.keys() == text
+    assert r.items_raw() == [(t, objects[model[k]]) for t, k in zip(text, order)]
+    assert r.items_raw_bytes() == [(k, objects[model[k]]) for k in order]
+    assert r.objects_raw() == [objects[i] for i in dict.fromkeys(model[k] for k in order)]
+    for key in list(model) + [as_bytes(p) for p in probes]:
+        expected = objects[model[key]] if key in model else None
+        assert (r.get_raw(key), r.exists(key)) == (expected, key in model)
+        for cut in {0, len(key) // 2, len(key)}:
+            prefix = key[:cut]
+            assert r.prefix_raw(prefix) == [
+                (t, objects[model[k]]) for t, k in zip(text, order) if k.startswith(prefix)
+            ]
+    stats = r.stats()
+    assert (stats["num_keys"], stats["num_objects"]) == (len(model), len(objects))
+    assert r.verify() is True
