@@ -458,3 +458,27 @@ def test_reader_calls_inside_reader_key_conversion_share(reader):
     inner = []
     assert reader.get_raw(Seq(type("Items", (), {"__getitem__": lambda s, i: inner.append(reader.keys()) or b"abc"[i]})())) == b"v0"
     assert len(inner) >= 3 and all(k == ["abc", "\u00e9"] for k in inner)
+
+
+class _Interrupting:
+    """A key sequence whose iteration is stopped by a signal-like exception."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i == 1:
+            raise self.exc
+        return 97
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3)], ids=["KeyboardInterrupt", "SystemExit"])
+def test_key_iteration_lets_program_stopping_exceptions_through(exc):
+    writer = W()
+    writer.add_object_raw(b"")
+    with pytest.raises(type(exc)):
+        writer.add_key(_Interrupting(exc), 0)
+    assert repr(writer) == "_ZelkWriter(objects=1, keys=0)"

@@ -3,6 +3,7 @@
 import io
 import os
 import re
+import subprocess
 import sys
 
 import pytest
@@ -138,6 +139,41 @@ def test_summary_goes_to_file_descriptor_not_sys_stdout(tmp_path, monkeypatch, c
     assert capfd.readouterr().out == summary_line(path, 0, 0, 40)
 
 
+BUILD_IN_CHILD = """
+import sys, _zelkor
+writer = _zelkor._ZelkWriter()
+writer.add_object_raw(b"v")
+try:
+    writer.build(sys.argv[1])
+except BaseException as e:
+    sys.stderr.write(f"{type(e).__name__} {isinstance(e, Exception)} {repr(writer)}")
+else:
+    sys.stderr.write("ok")
+"""
+
+
+@pytest.mark.parametrize(
+    "stdout, outcome",
+    [
+        pytest.param("closed", "ok", id="no-standard-output"),
+        pytest.param("/dev/full", "InternalFault False _ZelkWriter(objects=1, keys=0)", id="output-fails"),
+    ],
+)
+def test_summary_line_that_cannot_be_printed(tmp_path, stdout, outcome):
+    path = tmp_path / "s.zlkr"
+    with open("/dev/full", "w") as full:
+        child = subprocess.run(
+            [sys.executable, "-c", BUILD_IN_CHILD, str(path)],
+            stdout=full if stdout == "/dev/full" else None,
+            preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None,
+            stderr=subprocess.PIPE,
+            text=True,
+            timeout=60,
+        )
+    assert child.stderr == outcome
+    assert path.read_bytes() == Layout([b"v"]).to_bytes()  # the store is in place either way
+
+
 # --- failures -----------------------------------------------------------------
 
 FAILURES = [
@@ -149,6 +185,8 @@ FAILURES = [
     pytest.param("sub/..", "open tmp: ", set(), id="ends-in-dotdot"),
     pytest.param("busy.zlkr", "open tmp: ", set(), id="temporary-path-is-a-directory"),
     pytest.param("dir.zlkr", "rename: ", {"dir.zlkr.tmp"}, id="target-is-a-directory"),
+    # A link at the temporary path would send the store into the file it names.
+    pytest.param("linked.zlkr", "open tmp: ", set(), id="temporary-path-is-a-symlink"),
 ]
 
 
@@ -157,6 +195,8 @@ def _prepare(root):
     (root / "busy.zlkr").write_bytes(b"previous store")
     (root / "busy.zlkr.tmp").mkdir()
     (root / "dir.zlkr").mkdir()
+    (root / "victim").write_bytes(b"unrelated file")
+    (root / "linked.zlkr.tmp").symlink_to(root / "victim")
 
 
 @pytest.mark.parametrize("name, prefix, created", FAILURES)
@@ -171,7 +211,7 @@ def test_failure_reports_leaves_target_and_writer_alone(tmp_path, capfd, writer,
     assert (error.errno, error.strerror, error.filename) == (None, None, None)
     assert error.args == (str(error),) and str(error).startswith("ZelkIOError: " + prefix)
     assert capfd.readouterr().out == ""
-    assert set(listing(tmp_path)) == {"sub", "busy.zlkr", "busy.zlkr.tmp", "dir.zlkr"} | created
+    assert set(listing(tmp_path)) == {"sub", "busy.zlkr", "busy.zlkr.tmp", "dir.zlkr", "victim", "linked.zlkr.tmp"} | created
     assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file() and p.name not in created} == before
     assert repr(writer) == shown
     good = tmp_path / "sub" / "good.zlkr"

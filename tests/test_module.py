@@ -77,9 +77,9 @@ def test_module_attributes():
 
 
 def test_second_module_object_shares_the_classes():
-    spec = importlib.util.find_spec("_zelkor")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    found = importlib.util.find_spec("_zelkor")
+    again = importlib.util.module_from_spec(found)
+    found.loader.exec_module(again)
     assert again is not _zelkor
     assert again._ZelkWriter is W and again._ZelkReader is R
     assert again.__all__ == ["_ZelkWriter", "_ZelkReader", "__version__"]

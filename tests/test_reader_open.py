@@ -222,9 +222,14 @@ def test_path_with_nul_is_an_io_error(tmp_path):
     assert str(info.value).startswith(f'ZelkIOError: cannot open "{tmp_path}/a\\0b": ')
 
 
-def test_directory_is_an_io_error(tmp_path):
+@pytest.mark.parametrize("where", ["tmp", "/proc/sys", "/sys/kernel"])
+def test_directory_is_an_io_error(tmp_path, where):
+    # A directory is never a damaged store, also where its size reads as 0.
+    path = str(tmp_path) if where == "tmp" else where
+    if not os.path.isdir(path):
+        pytest.skip(f"no {path} here")
     with pytest.raises(OSError) as info:
-        _zelkor._ZelkReader(str(tmp_path))
+        _zelkor._ZelkReader(path)
     assert type(info.value) is OSError
     assert str(info.value).startswith("ZelkIOError: ")
     assert info.value.errno is None
@@ -260,3 +265,10 @@ def test_verify_flag_accepts_numpy_booleans(write_store, flag, opens):
     else:
         with pytest.raises(RuntimeError, match="file CRC32 mismatch"):
             _zelkor._ZelkReader(path=path, verify=flag)
+
+
+def test_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
+    fifo = tmp_path / "pipe.zlkr"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match=r"^ZelkIOError: mmap failed: "):
+        _zelkor._ZelkReader(str(fifo))

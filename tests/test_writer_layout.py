@@ -60,6 +60,11 @@ SORTING_KEYS = [
         pytest.param([b"0", b"1"], [(b"\xc3\xa9", 0), ("\u00e9", 1)], id="utf8-then-str"),
         pytest.param([b"p" * 9000, b"q" * 10], [("big", 0), ("small", 1)], id="object-above-write-buffer"),
         pytest.param([b"r"], [(bytes([i % 256]) * 200 + str(i).encode(), 0) for i in range(60)], id="index-above-write-buffer"),
+        pytest.param(
+            [b"0", b"1", b"2", b"3"],
+            [(f"k{i}", i % 3) for i in range(3000)] + [(f"k{i}".encode(), 3) for i in range(0, 3000, 7)],
+            id="many-keys-some-replaced",
+        ),
     ],
 )
 def test_layout_matches_hand_made_file(build_bytes, make_writer, objects, pairs):

@@ -14,6 +14,16 @@ PyObject* reject_key() {
   return nullptr;
 }
 
+// A key that failed to convert is rejected whatever the error was, except
+// one that is not an Exception (KeyboardInterrupt, SystemExit): those stop
+// the program and must reach it.
+bool reject_key_after_error() {
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+  PyErr_Clear();
+  reject_key();
+  return false;
+}
+
 // Re-raises a TypeError of converting argument `name` with the argument's
 // name in front of its text; other errors pass unchanged.
 void prefix_type_error(const char* name) {
@@ -86,22 +96,13 @@ bool KeyBytes::convert_sequence(PyObject* obj) {
     owned_.reserve(std::min<std::size_t>(static_cast<std::size_t>(hint), MAX_KEY_LEN + 1));
   }
   Ref iter = Ref::steal(PyObject_GetIter(obj));
-  if (!iter) {
-    PyErr_Clear();
-    return reject_key();
-  }
+  if (!iter) return reject_key_after_error();
   while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
     const long value = PyLong_AsLong(item.get());
-    if (value < 0 || value > 255) {
-      PyErr_Clear();
-      return reject_key();
-    }
+    if (value < 0 || value > 255) return reject_key_after_error();
     owned_.push_back(static_cast<char>(value));
   }
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    return reject_key();
-  }
+  if (PyErr_Occurred()) return reject_key_after_error();
   view_ = owned_;
   return true;
 }

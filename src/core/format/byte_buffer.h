@@ -1,16 +1,13 @@
-// A growable, owned byte array. Large buffers grow through realloc, which for
-// big blocks remaps pages instead of copying them; growth failure throws
-// std::bad_alloc and leaves the buffer as it was.
+// A growable, owned byte array. Small buffers live on the heap; from
+// HUGE_PAGE_SIZE on, a buffer is an anonymous mapping advised for huge
+// pages that grows by remapping its pages, never by copying them. Growth
+// failure throws std::bad_alloc and leaves the buffer as it was.
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string_view>
 #include <utility>
-
-#include "huge_pages.h"
 
 namespace zelkor {
 
@@ -25,14 +22,14 @@ class ByteBuffer {
         capacity_(std::exchange(other.capacity_, 0)) {}
   ByteBuffer& operator=(ByteBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release();
       data_ = std::exchange(other.data_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
     }
     return *this;
   }
-  ~ByteBuffer() { std::free(data_); }
+  ~ByteBuffer() { release(); }
 
   char* data() noexcept { return data_; }
   const char* data() const noexcept { return data_; }
@@ -43,18 +40,7 @@ class ByteBuffer {
 
   // Ensures room for `extra` more bytes without changing the contents.
   void reserve_more(std::size_t extra) {
-    if (extra <= capacity_ - size_) return;
-    if (extra > SIZE_MAX - size_) throw std::bad_alloc();
-    std::size_t want = size_ + extra;
-    std::size_t grown = capacity_ < SIZE_MAX / 2 ? capacity_ * 2 : SIZE_MAX;
-    if (grown < want) grown = want;
-    if (grown < 64) grown = 64;
-    void* p = std::realloc(data_, grown);
-    if (p == nullptr && grown > want) p = std::realloc(data_, grown = want);
-    if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-    capacity_ = grown;
-    advise_huge_pages(data_, capacity_);
+    if (extra > capacity_ - size_) grow(extra);
   }
 
   // Appends `n` bytes whose contents the caller fills in; returns their start.
@@ -76,6 +62,9 @@ class ByteBuffer {
   }
 
  private:
+  void grow(std::size_t extra);
+  void release() noexcept;
+
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;

@@ -10,6 +10,9 @@ namespace zelkor {
 Result<MappedFile> MappedFile::map_whole(int fd, bool prefault) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return CoreError::os(errno, "mmap failed");
+  // Only a regular file can be mapped whole; a directory or device may
+  // report any size, 0 included.
+  if (!S_ISREG(st.st_mode)) return CoreError::os(ENODEV, "mmap failed");
   MappedFile mapped;
   if (st.st_size <= 0) return mapped;
   const auto size = static_cast<std::size_t>(st.st_size);

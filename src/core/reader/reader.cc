@@ -14,7 +14,9 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::io("cannot open " + quoted_path(path) + ": file name contains a NUL byte");
   }
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO at the path cannot stall the open; it is
+  // then refused as unmappable.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!fd.valid()) return CoreError::os(errno, "cannot open " + quoted_path(path));
 
   Result<MappedFile> mapped = MappedFile::map_whole(fd.get(), check_crc);

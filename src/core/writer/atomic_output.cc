@@ -72,7 +72,9 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
 // no longer at temp_path and the open starts over on the new one.
 Result<FileDescriptor> open_locked_temporary(const std::string& temp_path) {
   for (;;) {
-    FileDescriptor fd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    // A symbolic link at the temporary path is refused rather than followed:
+    // following it would overwrite whatever file it names.
+    FileDescriptor fd(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
     if (!fd.valid()) return CoreError::os(errno, "open tmp");
     int rc;
     do {

@@ -20,7 +20,8 @@ struct SortItem {
 
 std::uint64_t big_endian_word(const char* p, std::size_t n) noexcept {
   char buf[8] = {0};
-  std::memcpy(buf, p, std::min<std::size_t>(n, 8));
+  // An empty key may have no storage behind it (p null): copy nothing.
+  if (n > 0) std::memcpy(buf, p, std::min<std::size_t>(n, 8));
   return decode_u64(buf);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../format/byte_buffer.h"
+#include "../format/huge_pages.h"
 #include "../format/result.h"
 #include "key_table.h"
 
@@ -41,7 +42,7 @@ class Writer {
 
  private:
   ByteBuffer data_;
-  std::vector<std::uint64_t> record_offsets_;
+  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> record_offsets_;
   std::optional<std::uint64_t> first_oversized_;
   KeyTable keys_;
 };

@@ -1,0 +1,83 @@
+"""Type stubs for the ``_zelkor`` extension module.
+
+Objects are opaque byte strings (by convention MessagePack-encoded); a key is
+text (stored as its UTF-8 encoding) or bytes of at most 65535 bytes. Failures
+surface as built-in exceptions whose message starts with a kind prefix:
+
+- ``RuntimeError``  "ZelkCorruptError: ..." or "ZelkVersionError: ..."
+- ``OSError``       "ZelkIOError: ..."
+- ``ValueError``    "ZelkError: ..." and "key must be str or bytes"
+"""
+
+from collections.abc import Sequence
+from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final
+
+__all__ = ["_ZelkWriter", "_ZelkReader", "__version__"]
+
+__version__: Final[str]
+
+# What a key or prefix argument accepts: text (its UTF-8 encoding), a
+# bytes-like value, or any sequence of integers 0..255. Anything else raises
+# ValueError("key must be str or bytes").
+_Key: TypeAlias = str | bytes | bytearray | memoryview | Sequence[int]
+
+class _Stats(TypedDict):
+    """The dictionary that ``_ZelkReader.stats()`` returns, in this order."""
+
+    path: str
+    version: int
+    num_keys: int
+    num_objects: int
+    index_offset: int
+    data_offset: int
+    file_size_kb: float
+    file_crc32: str
+
+@final
+class _ZelkWriter:
+    """Collects objects and keys in memory; ``build`` writes the store file."""
+
+    def __new__(cls) -> _ZelkWriter: ...
+    def add_object_raw(self, raw_bytes: bytes) -> int:
+        """Store pre-encoded *raw_bytes*; returns the new object id (0, 1, ...)."""
+
+    def add_key(self, key: _Key, obj_id: SupportsIndex) -> None:
+        """Map *key* to *obj_id*; a key mapped again keeps the last id.
+
+        ValueError "ZelkError: obj_id ... out of range" or "ZelkError: key is
+        ... bytes, format maximum is 65535"; OverflowError for a negative id.
+        """
+
+    def build(self, path: str) -> None:
+        """Write the store atomically (temporary file, fsync, rename).
+
+        Prints one summary line to file descriptor 1. OSError "ZelkIOError:
+        ..." when the file cannot be written; ValueError "ZelkError: ..."
+        when a format maximum is exceeded.
+        """
+
+@final
+class _ZelkReader:
+    """Read-only view of one store file; safe to share between threads."""
+
+    def __new__(cls, path: str, verify: bool = True) -> _ZelkReader:
+        """Map *path* and index it; *verify* checks the whole-file CRC-32 first.
+
+        OSError "ZelkIOError: cannot open ..."; RuntimeError
+        "ZelkCorruptError: ..." or "ZelkVersionError: ...".
+        """
+
+    def get_raw(self, key: _Key) -> bytes | None: ...
+    def exists(self, key: _Key) -> bool: ...
+    def prefix_raw(self, prefix: _Key) -> list[tuple[str, bytes]]: ...
+    def keys(self) -> list[str]: ...
+    def items_raw(self) -> list[tuple[str, bytes]]: ...
+    def items_raw_bytes(self) -> list[tuple[bytes, bytes]]: ...
+    def objects_raw(self) -> list[bytes]: ...
+    def stats(self) -> _Stats: ...
+    def verify(self) -> Literal[True]:
+        """Deep check; raises RuntimeError "ZelkCorruptError: ..." on damage."""
+
+    def close(self) -> None: ...
+    def __enter__(self) -> _ZelkReader: ...
+    def __exit__(self, _exc_type: object, _exc_val: object, _exc_tb: object) -> Literal[False]: ...

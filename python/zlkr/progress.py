@@ -1,0 +1,79 @@
+"""A one-line progress bar on standard error, drawn only on a terminal."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from typing import TextIO
+
+
+class Progress:
+    """Redraws ``label [#####-----]  45%  1,234/2,742`` at most ten times a
+    second, or ``label  1,234`` when the total is unknown. Does nothing
+    unless *stream* is a terminal. ``close()`` erases the line."""
+
+    INTERVAL = 0.1
+
+    def __init__(self, label: str, total: int | None = None, stream: TextIO | None = None) -> None:
+        self.stream = sys.stderr if stream is None else stream
+        self.label = label
+        self.total = total
+        self.enabled = _is_terminal(self.stream)
+        self.drawn = False
+        self.last = 0.0
+
+    def update(self, done: int, *, force: bool = False) -> None:
+        if not self.enabled:
+            return
+        now = time.monotonic()
+        if not force and now - self.last < self.INTERVAL:
+            return
+        self.last = now
+        self.stream.write("\r" + self.render(done, _columns(self.stream)) + "\x1b[K")
+        self.stream.flush()
+        self.drawn = True
+
+    def render(self, done: int, columns: int) -> str:
+        if not self.total:
+            return f"{self.label}  {done:,}"[: columns - 1]
+        fraction = min(max(done / self.total, 0.0), 1.0)
+        tail = f" {fraction:4.0%}  {done:,}/{self.total:,}"
+        width = max(columns - len(self.label) - len(tail) - 4, 0)
+        if width < 10:
+            return (self.label + tail)[: columns - 1]
+        filled = int(fraction * width)
+        return f"{self.label} [{'#' * filled}{'-' * (width - filled)}]{tail}"
+
+    def status(self, text: str) -> None:
+        """Replace the bar by a plain message (for a step without steps)."""
+        if self.enabled:
+            self.stream.write("\r" + text[: _columns(self.stream) - 1] + "\x1b[K")
+            self.stream.flush()
+            self.drawn = True
+
+    def close(self) -> None:
+        if self.drawn:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+            self.drawn = False
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def _columns(stream: TextIO) -> int:
+    try:
+        return max(os.get_terminal_size(stream.fileno()).columns, 20)
+    except (OSError, ValueError, AttributeError):
+        return 80
