@@ -3,28 +3,50 @@
 // the path, then flush the directory so the rename itself is durable.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "../format/file_descriptor.h"
 #include "../format/result.h"
 
 namespace zelkor {
 
-struct FileImage {
-  std::string_view header;
-  std::string_view data;
-  std::string_view index;
-};
+class AtomicFile {
+ public:
+  static constexpr std::size_t BUFFER_SIZE = 8192;
 
-// Writes `image` (header, data, index, back to back) to `temp_path`, syncs
-// it and renames it to `path`. The temporary file is held under an exclusive
-// advisory lock from before it is truncated until after the rename, so
-// concurrent builds to one path take turns instead of interleaving.
-//
-// Failures: "open tmp: {os error}" (create, lock or truncate), "{os error}"
-// or "failed to write ..." (write, sync), "rename: {os error}", and
-// "{os error}" when the directory cannot be flushed after the rename (the
-// new file is in place then). Nothing is deleted on failure.
-Status write_file_atomically(const std::string& path, const std::string& temp_path, const FileImage& image);
+  // Opens `temp_path` for writing, creating it if absent and emptying it.
+  // The file is held under an exclusive advisory lock from before it is
+  // emptied until after the rename, so concurrent builds to one path take
+  // turns instead of interleaving. Failure: "open tmp: {os error}".
+  static Result<AtomicFile> create(std::string path, std::string temp_path);
+
+  AtomicFile(AtomicFile&&) noexcept = default;
+  AtomicFile& operator=(AtomicFile&&) noexcept = default;
+
+  // Appends through the buffer: pieces gather until the buffer would
+  // overflow; a piece at least as large as the buffer goes out directly.
+  Status write(std::string_view piece);
+  // Writes out what the buffer holds.
+  Status flush();
+  // Replaces bytes already appended, whether still buffered or written.
+  Status overwrite(std::uint64_t offset, std::string_view bytes);
+  // Empties the buffer, syncs the file to disk and renames it over the
+  // path; then releases the lock and flushes the directory. After a failed
+  // rename the complete file stays at the temporary path.
+  Status commit();
+
+ private:
+  AtomicFile(std::string path, std::string temp_path, FileDescriptor fd);
+
+  std::string path_;
+  std::string temp_path_;
+  FileDescriptor fd_;
+  std::uint64_t written_ = 0;  // bytes handed to the OS so far
+  std::size_t used_ = 0;
+  std::unique_ptr<char[]> buffer_;
+};
 
 }  // namespace zelkor

@@ -3,6 +3,10 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <exception>
+#include <system_error>
+#include <thread>
+
 #include "../format/constants.h"
 #include "../format/crc32.h"
 #include "../format/header.h"
@@ -31,40 +35,110 @@ Status check_format_maximums(const Writer& writer) {
   return Status();
 }
 
-// Index entries in ascending key order, each with its object's offset.
-ByteBuffer lay_out_index(const Writer& writer) {
+// Sorts the keys on a second thread while the caller writes the data
+// section; small key sets are sorted in place of starting a thread.
+class KeySort {
+ public:
+  explicit KeySort(const KeyTable& keys) : keys_(keys) {
+    constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
+    if (keys.size() >= THREAD_WORTHWHILE) {
+      try {
+        thread_ = std::jthread([this] { run(); });
+        return;
+      } catch (const std::system_error&) {
+        // No thread to be had: sort here instead.
+      }
+    }
+    run();
+  }
+
+  std::vector<std::uint64_t> take() {
+    if (thread_.joinable()) thread_.join();
+    if (error_) std::rethrow_exception(error_);
+    return std::move(order_);
+  }
+
+ private:
+  void run() noexcept {
+    try {
+      order_ = sorted_key_order(keys_);
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+
+  const KeyTable& keys_;
+  std::vector<std::uint64_t> order_;
+  std::exception_ptr error_;
+  std::jthread thread_;  // last: joined before the members it writes die
+};
+
+// Lays out the index entries in key order in pieces, extending `crc` over
+// each piece before it is written.
+Status write_index(AtomicFile& out, const Writer& writer, const std::vector<std::uint64_t>& order,
+                   std::uint32_t* crc) {
+  constexpr std::size_t PIECE = std::size_t{1} << 20;
+  constexpr std::size_t AHEAD = 8;
   const KeyTable& keys = writer.keys();
   const auto& records = keys.records();
-  const std::vector<std::uint64_t> order = sorted_key_order(keys);
-  ByteBuffer index;
-  index.reserve_more(keys.key_bytes() + records.size() * ENTRY_FIXED_SIZE);
-  char* at = index.extend(keys.key_bytes() + records.size() * ENTRY_FIXED_SIZE);
-  for (std::uint64_t r : order) {
-    const KeyTable::Record& record = records[r];
-    at = encode_index_entry(at, keys.key_of(record), HEADER_SIZE + writer.record_offset(record.object_id));
+  ByteBuffer piece;
+  piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
+  const std::size_t n = order.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    // Entries come in key order, records and keys in insertion order:
+    // fetch both well before they are needed.
+    if (i + 2 * AHEAD < n) __builtin_prefetch(&records[order[i + 2 * AHEAD]]);
+    if (i + AHEAD < n) {
+      const KeyTable::Record& ahead = records[order[i + AHEAD]];
+      __builtin_prefetch(keys.key_of(ahead).data());
+      __builtin_prefetch(&writer.record_offset(ahead.object_id));
+    }
+    const KeyTable::Record& record = records[order[i]];
+    const std::string_view key = keys.key_of(record);
+    if (piece.size() + index_entry_size(key.size()) > PIECE) {
+      *crc = crc32_extend(*crc, piece.data(), piece.size());
+      if (Status s = out.write(piece.view()); !s.ok()) return s;
+      piece.truncate(0);
+    }
+    encode_index_entry(piece.extend(index_entry_size(key.size())), key,
+                       HEADER_SIZE + writer.record_offset(record.object_id));
   }
-  return index;
+  *crc = crc32_extend(*crc, piece.data(), piece.size());
+  return out.write(piece.view());
 }
 
 }  // namespace
 
 Result<BuildSummary> build_store(const Writer& writer, const std::string& path) {
-  const std::string temp_path = temporary_path_for(path);
+  std::string temp_path = temporary_path_for(path);
   if (Status s = check_format_maximums(writer); !s.ok()) return std::move(s).error();
 
+  const KeyTable& keys = writer.keys();
   const std::string_view data = writer.data_section();
-  const ByteBuffer index = lay_out_index(writer);
+  const std::uint64_t index_size = keys.key_bytes() + keys.size() * ENTRY_FIXED_SIZE;
+  KeySort sort(keys);
+
+  Result<AtomicFile> created = AtomicFile::create(path, std::move(temp_path));
+  if (!created.ok()) return std::move(created).error();
+  AtomicFile out = std::move(created).value();
+
+  // The header's CRC is known only at the end: a placeholder goes first
+  // and is replaced before the file is synced.
+  char header_bytes[HEADER_SIZE] = {0};
+  std::uint32_t crc = crc32_of(data.data(), data.size());
+  if (Status s = out.write({header_bytes, HEADER_SIZE}); !s.ok()) return std::move(s).error();
+  if (Status s = out.write(data); !s.ok()) return std::move(s).error();
+  if (Status s = write_index(out, writer, sort.take(), &crc); !s.ok()) return std::move(s).error();
+
   Header header;
-  header.num_keys = static_cast<std::uint32_t>(writer.key_count());
+  header.num_keys = static_cast<std::uint32_t>(keys.size());
   header.num_objects = static_cast<std::uint32_t>(writer.object_count());
   header.index_offset = HEADER_SIZE + data.size();
-  header.file_crc32 = crc32_extend(crc32_of(data.data(), data.size()), index.data(), index.size());
-  char header_bytes[HEADER_SIZE];
+  header.file_crc32 = crc;
   encode_header(header, header_bytes);
-
-  const FileImage image{{header_bytes, HEADER_SIZE}, data, index.view()};
-  if (Status s = write_file_atomically(path, temp_path, image); !s.ok()) return std::move(s).error();
-  return BuildSummary{writer.object_count(), writer.key_count(), HEADER_SIZE + data.size() + index.size()};
+  if (Status s = out.overwrite(0, {header_bytes, HEADER_SIZE}); !s.ok()) return std::move(s).error();
+  if (Status s = out.commit(); !s.ok()) return std::move(s).error();
+  return BuildSummary{writer.object_count(), keys.size(), HEADER_SIZE + data.size() + index_size};
 }
 
 std::string summary_line(std::string_view path, const BuildSummary& summary) {

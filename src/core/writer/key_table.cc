@@ -45,6 +45,7 @@ void KeyTable::grow_slots(std::size_t capacity) {
 }
 
 void KeyTable::settle() const noexcept {
+  if (queued_ == 0) return;  // nothing written: safe beside other readers
   for (std::size_t q = 0; q < queued_; ++q) insert(queue_[q]);
   queued_ = 0;
   staging_.truncate(0);

@@ -35,7 +35,7 @@ class Writer {
   // The object records back to back, as the data section of a file.
   std::string_view data_section() const noexcept { return data_.view(); }
   // Offset of object `id`'s record from the start of the data section.
-  std::uint64_t record_offset(std::uint64_t id) const noexcept { return record_offsets_[id]; }
+  const std::uint64_t& record_offset(std::uint64_t id) const noexcept { return record_offsets_[id]; }
   // Length of the first object, in id order, too long for the format.
   std::optional<std::uint64_t> first_oversized_object() const noexcept { return first_oversized_; }
   const KeyTable& keys() const noexcept { return keys_; }
