@@ -6,6 +6,8 @@ import sys
 
 import numpy
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import _zelkor
 from storefile import Layout, raw_file, record
@@ -482,3 +484,14 @@ def test_key_iteration_lets_program_stopping_exceptions_through(exc):
     with pytest.raises(type(exc)):
         writer.add_key(_Interrupting(exc), 0)
     assert repr(writer) == "_ZelkWriter(objects=1, keys=0)"
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=40))
+def test_text_keys_are_their_utf8_encoding(text):
+    writer = W()
+    writer.add_object_raw(b"t")
+    writer.add_object_raw(b"b")
+    writer.add_key(text, 0)
+    writer.add_key(text.encode("utf-8"), 1)
+    assert repr(writer) == "_ZelkWriter(objects=2, keys=1)"

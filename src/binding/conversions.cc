@@ -63,15 +63,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 }  // namespace
 
 bool KeyBytes::convert(PyObject* obj) {
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 != nullptr) {
-      view_ = {utf8, static_cast<std::size_t>(size)};
-      return true;
-    }
-    PyErr_Clear();  // a lone surrogate: rejected below
-  }
+  if (PyUnicode_Check(obj) && encode_text(obj)) return true;  // else a lone surrogate: rejected below
   if (PyBytes_Check(obj)) {
     view_ = {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
     return true;
@@ -83,6 +75,49 @@ bool KeyBytes::convert(PyObject* obj) {
   }
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) return reject_key();
   return convert_sequence(obj);
+}
+
+bool KeyBytes::encode_text(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(obj) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+#endif
+  if (PyUnicode_IS_ASCII(obj)) {
+    // Its characters are its UTF-8 bytes.
+    view_ = {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
+    return true;
+  }
+  // Encoded into a per-thread buffer rather than through the interpreter,
+  // which would attach a cached copy to a key that is usually used once.
+  thread_local std::string text_buffer;
+  const int kind = PyUnicode_KIND(obj);
+  const void* data = PyUnicode_DATA(obj);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
+  text_buffer.resize(static_cast<std::size_t>(length) * 4);
+  char* out = text_buffer.data();
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c < 0x80) {
+      *out++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *out++ = static_cast<char>(0xC0 | (c >> 6));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return false;  // a lone surrogate has no UTF-8 form
+      *out++ = static_cast<char>(0xE0 | (c >> 12));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *out++ = static_cast<char>(0xF0 | (c >> 18));
+      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *out++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  view_ = {text_buffer.data(), static_cast<std::size_t>(out - text_buffer.data())};
+  return true;
 }
 
 bool KeyBytes::convert_sequence(PyObject* obj) {

@@ -11,9 +11,11 @@
 
 namespace zelkor::py {
 
-// A key or prefix as bytes. A str's UTF-8 form and a bytes object's
-// contents are read in place (the argument is alive for the whole call and
-// the core runs no Python code); other accepted types are copied.
+// A key or prefix as bytes. An ASCII str and a bytes object are read in
+// place (the argument is alive for the whole call and the core runs no
+// Python code); other str keys are encoded into a per-thread buffer that
+// the next conversion on the thread reuses; other accepted types are
+// copied.
 class KeyBytes {
  public:
   // str, bytes, bytearray, or a sequence of ints 0..255; anything else
@@ -22,6 +24,7 @@ class KeyBytes {
   std::string_view view() const noexcept { return view_; }
 
  private:
+  bool encode_text(PyObject* obj);
   bool convert_sequence(PyObject* obj);
   std::string_view view_;
   std::string owned_;

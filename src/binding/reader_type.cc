@@ -122,6 +122,7 @@ PyObject* reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t na
                                const std::size_t n = reader.entry_count();
                                for (std::size_t i = reader.lower_bound(prefix);
                                     i < n && reader.key_has_prefix(i, prefix); ++i) {
+                                 reader.prefetch_ahead(i);
                                  Ref item = Ref::steal(item_at(reader, i));
                                  if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
                                }
@@ -149,6 +150,7 @@ PyObject* reader_items_raw(PyObject* self, PyObject*) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
+      reader.prefetch_ahead(i);
       PyObject* item = item_at(reader, i);
       if (item == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -163,6 +165,7 @@ PyObject* reader_items_raw_bytes(PyObject* self, PyObject*) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
+      reader.prefetch_ahead(i);
       Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
       if (!payload.ok()) return raise_core_error(payload.error());
       PyObject* item = new_pair(new_bytes(reader.key_at(i)), new_bytes(payload.value()));
@@ -179,6 +182,7 @@ PyObject* reader_objects_raw(PyObject* self, PyObject*) {
     if (!list) return nullptr;
     OffsetSet seen(reader.entry_count());
     for (std::size_t i = 0; i < reader.entry_count(); ++i) {
+      reader.prefetch_ahead(i);
       const std::uint64_t offset = reader.object_offset_at(i);
       if (!seen.insert(offset)) continue;
       Result<std::string_view> payload = reader.fetch(offset);

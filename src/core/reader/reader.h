@@ -27,6 +27,18 @@ class Reader {
   // The payload of the object at `object_offset`, as a view into the map.
   Result<std::string_view> fetch(std::uint64_t object_offset) const { return fetch_object(file(), object_offset); }
 
+  // Hints that the record at `object_offset` is about to be fetched.
+  void prefetch_object(std::uint64_t object_offset) const noexcept {
+    if (object_offset < map_.size()) __builtin_prefetch(map_.bytes().data() + object_offset);
+  }
+  // The same for the record of entry i + LISTING_AHEAD, for listings that
+  // walk the entries in order; the records lie in object order, not key
+  // order, so each is a cache miss worth overlapping with the others.
+  static constexpr std::size_t LISTING_AHEAD = 8;
+  void prefetch_ahead(std::size_t i) const noexcept {
+    if (i + LISTING_AHEAD < entry_count()) prefetch_object(object_offset_at(i + LISTING_AHEAD));
+  }
+
   // Entries in index order.
   std::size_t entry_count() const noexcept { return index_.size(); }
   std::string_view key_at(std::size_t i) const noexcept { return index_.key_at(i); }
