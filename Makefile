@@ -7,8 +7,10 @@ VENV ?= .venv
 else
 VENV ?= .venv-$(PY)
 endif
-# The interpreter: python$(PY) on PATH, else the one pyenv keeps.
-PYTHON ?= $(shell command -v python$(PY) 2>/dev/null || ls -d $$(pyenv root 2>/dev/null)/versions/$(PY)*/bin/python$(PY) 2>/dev/null | sort -V | tail -n 1)
+# The interpreter: python$(PY) on PATH if it runs, else the newest one pyenv
+# keeps. (A pyenv shim is on PATH for every installed version but fails for
+# those that are not selected, so finding it is not enough.)
+PYTHON ?= $(shell for p in "$$(command -v python$(PY) 2>/dev/null)" $$(ls -d $$(pyenv root 2>/dev/null)/versions/$(PY)*/bin/python$(PY) 2>/dev/null | sort -rV); do [ -n "$$p" ] && "$$p" -c "" 2>/dev/null && { echo "$$p"; break; }; done)
 VPY := $(VENV)/bin/python
 PIP_FLAGS ?= --disable-pip-version-check -q
 
@@ -27,7 +29,9 @@ install: $(VPY)
 test: install
 	$(VPY) -m pytest -q
 
+# The zlkr command on the bundled data set, then the Python API.
 demo: install
+	PATH="$(abspath $(VENV))/bin:$$PATH" bash examples/cli_demo.sh
 	$(VPY) examples/demo.py
 
 clean:

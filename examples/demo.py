@@ -13,13 +13,14 @@ import sys
 import tempfile
 import time
 import unicodedata
+from collections.abc import Iterator
 
 import msgpack
 
 import _zelkor
 
 
-def unicode_records():
+def unicode_records() -> Iterator[tuple[str, dict[str, object]]]:
     """(name, record) for every assigned character that has a name."""
     for cp in range(sys.maxunicode + 1):
         ch = chr(cp)
@@ -39,7 +40,7 @@ def unicode_records():
 
 
 class Steps:
-    def __init__(self):
+    def __init__(self) -> None:
         self.started = time.perf_counter()
 
     def done(self, what: str) -> None:

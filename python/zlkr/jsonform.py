@@ -83,8 +83,6 @@ def to_json(value: object) -> JsonValue:
         if math.isfinite(value):
             return value
         return {"$float": "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")}
-    if isinstance(value, (list, tuple)):
-        return [to_json(item) for item in value]
     if isinstance(value, dict):
         plain = all(isinstance(k, str) for k in value)
         if plain and not (len(value) == 1 and next(iter(value)) in TAGS):
@@ -94,8 +92,10 @@ def to_json(value: object) -> JsonValue:
         return {"$bytes": b64(value)}
     if isinstance(value, msgpack.Timestamp):
         return {"$timestamp": [value.seconds, value.nanoseconds]}
-    if isinstance(value, msgpack.ExtType):
+    if isinstance(value, msgpack.ExtType):  # before tuple: it is a namedtuple
         return {"$ext": [value.code, b64(value.data)]}
+    if isinstance(value, (list, tuple)):
+        return [to_json(item) for item in value]
     raise TypeError(f"not a MessagePack value: {type(value).__name__}")
 
 
@@ -154,9 +154,22 @@ def _from_tag(tag: str, body: object) -> object:
     return out
 
 
+def render(payload: bytes) -> JsonValue:
+    """The JSON form of a payload; ValueError when it is not one MessagePack
+    value or is nested too deeply to render."""
+    value = decode(payload)
+    try:
+        return to_json(value)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
+
+
 def pack_json(value: object) -> bytes:
     """MessagePack bytes of a JSON value in the JSON form; FormError if none."""
-    obj = from_json(value)
+    try:
+        obj = from_json(value)
+    except RecursionError:
+        raise FormError("value is nested too deeply") from None
     try:
         return encode(obj)
     except OverflowError:
@@ -176,8 +189,8 @@ def exact_json(payload: bytes) -> tuple[bool, JsonValue]:
     that only re-encode differently.
     """
     try:
-        value = to_json(decode(payload))
+        value = render(payload)
         same = pack_json(value) == payload
-    except (ValueError, TypeError):
+    except ValueError:
         return False, None
     return (True, value) if same else (False, None)

@@ -10,15 +10,19 @@ from typing import TextIO
 
 class Progress:
     """Redraws ``label [#####-----]  45%  1,234/2,742`` at most ten times a
-    second, or ``label  1,234`` when the total is unknown. Does nothing
-    unless *stream* is a terminal. ``close()`` erases the line."""
+    second, or ``label  1,234`` when the total is unknown; *in_bytes* shows
+    the counts as sizes. Does nothing unless *stream* is a terminal.
+    ``close()`` erases the line."""
 
     INTERVAL = 0.1
 
-    def __init__(self, label: str, total: int | None = None, stream: TextIO | None = None) -> None:
+    def __init__(
+        self, label: str, total: int | None = None, stream: TextIO | None = None, *, in_bytes: bool = False
+    ) -> None:
         self.stream = sys.stderr if stream is None else stream
         self.label = label
         self.total = total
+        self.count = _size if in_bytes else "{:,}".format
         self.enabled = _is_terminal(self.stream)
         self.drawn = False
         self.last = 0.0
@@ -36,9 +40,9 @@ class Progress:
 
     def render(self, done: int, columns: int) -> str:
         if not self.total:
-            return f"{self.label}  {done:,}"[: columns - 1]
+            return f"{self.label}  {self.count(done)}"[: columns - 1]
         fraction = min(max(done / self.total, 0.0), 1.0)
-        tail = f" {fraction:4.0%}  {done:,}/{self.total:,}"
+        tail = f" {fraction:4.0%}  {self.count(done)}/{self.count(self.total)}"
         width = max(columns - len(self.label) - len(tail) - 4, 0)
         if width < 10:
             return (self.label + tail)[: columns - 1]
@@ -65,6 +69,10 @@ class Progress:
         self.close()
 
 
+def _size(n: int) -> str:
+    return f"{n / 1048576:.1f} MiB" if n >= 1048576 else f"{n / 1024:.0f} KiB"
+
+
 def _is_terminal(stream: TextIO) -> bool:
     try:
         return stream.isatty()
@@ -74,6 +82,7 @@ def _is_terminal(stream: TextIO) -> bool:
 
 def _columns(stream: TextIO) -> int:
     try:
-        return max(os.get_terminal_size(stream.fileno()).columns, 20)
+        columns = os.get_terminal_size(stream.fileno()).columns
     except (OSError, ValueError, AttributeError):
-        return 80
+        columns = 0
+    return max(columns, 20) if columns > 0 else 80  # 0: size not set

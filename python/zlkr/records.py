@@ -22,7 +22,7 @@ from __future__ import annotations
 import json
 from collections.abc import Iterable
 
-from .jsonform import FormError, JsonValue, b64, decode, exact_json, pack_json, to_json, unb64
+from .jsonform import FormError, JsonValue, b64, exact_json, pack_json, render, unb64
 
 KEY_FIELDS = ("key", "keys", "key_b64", "keys_b64")
 VALUE_FIELDS = ("value", "value_b64")
@@ -124,7 +124,7 @@ def make_record(keys: Iterable[bytes], payload: bytes, value: str = "exact") -> 
             record["value"] = rendered
     elif value == "decoded":
         try:
-            record["value"] = to_json(decode(payload))
+            record["value"] = render(payload)
         except ValueError:
             pass
     if "value" not in record:

@@ -27,7 +27,9 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   // note its position, hash its key and insert it into the slot table. The
   // table refers to entries by their position in the section, which is the
   // same in the key arena copied afterwards.
-  const char* section = file.data() + (num_keys > 0 ? index_offset : 0);
+  // Only an offset inside the file (or at its end) may be added to the map's
+  // base: a header's index_offset can be anything up to 2**64 - 1.
+  const char* section = file.data() + (num_keys > 0 && index_offset <= size ? index_offset : 0);
   TableFiller filler(index, section);
   std::uint64_t cursor = index_offset;
   for (std::size_t k = 0; k < num_keys; ++k) {

@@ -61,7 +61,9 @@ void KeyTable::insert(const Queued& q) const noexcept {
     if (slot == 0) break;
     if ((slot & ~RECORD_MASK) != tag) continue;
     Record& r = records_[(slot & RECORD_MASK) - 1];
-    if (r.hash == q.hash && r.length == q.length && std::memcmp(arena_.data() + r.arena_offset, key, q.length) == 0) {
+    // Empty keys compare without memcmp: an arena of empty keys has no storage.
+    if (r.hash == q.hash && r.length == q.length &&
+        (q.length == 0 || std::memcmp(arena_.data() + r.arena_offset, key, q.length) == 0)) {
       r.object_id = q.object_id;
       return;
     }

@@ -1,0 +1,290 @@
+"""The zlkr command end to end, each call a separate process.
+
+The installed console script is used when it sits beside this interpreter;
+otherwise ``python -m zlkr``, with the source tree's python/ directory on the
+path when the package is not installed.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import os
+import pty
+import subprocess
+import sys
+from pathlib import Path
+
+import msgpack
+import pytest
+
+import _zelkor
+from storefile import Layout, flipped
+
+PYTHON_DIR = Path(__file__).resolve().parent.parent / "python"
+ENV = dict(os.environ)
+try:
+    import zlkr  # noqa: F401
+except ImportError:
+    sys.path.insert(0, str(PYTHON_DIR))
+    ENV["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PYTHON_DIR), ENV.get("PYTHONPATH")]))
+from zlkr import jsonform  # noqa: E402
+
+SCRIPT = Path(sys.executable).with_name("zlkr")
+COMMAND = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "zlkr"]
+
+
+def zlkr(*args: str | Path, stdin: bytes = b"", stderr: int | None = subprocess.PIPE) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run(
+        [*COMMAND, *map(str, args)], input=stdin, stdout=subprocess.PIPE, stderr=stderr, env=ENV, timeout=60
+    )
+
+
+def ok(*args: str | Path, stdin: bytes = b"") -> bytes:
+    run = zlkr(*args, stdin=stdin)
+    assert run.returncode == 0, run.stderr.decode()
+    return run.stdout
+
+
+def jsonl(*records: object) -> bytes:
+    return b"".join(json.dumps(r).encode() + b"\n" for r in records)
+
+
+def b64(data: bytes) -> str:
+    return base64.b64encode(data).decode()
+
+
+RECORDS = [
+    {"keys": ["LATIN SMALL LETTER E WITH ACUTE", "U+00E9"], "value": {"cp": 233, "char": "é"}},
+    {"key": "SNOWMAN", "value": {"cp": 9731, "utf8": {"$bytes": b64("☃".encode())}}},
+    {"key_b64": b64(b"\xffraw"), "keys": ["same bytes 1"], "value": [1, 2.5, None, True]},
+    {"key": "same bytes 2", "value": [1, 2.5, None, True]},  # equal bytes, own object
+    {"key": "float32", "value_b64": b64(b"\xca\x3f\xc0\x00\x00")},  # 1.5, re-encodes as float64
+    {"key": "not msgpack", "value_b64": b64(b"\xc1")},
+    {"key": "", "value_b64": ""},
+]
+
+
+@pytest.fixture
+def store(tmp_path: Path) -> Path:
+    path = tmp_path / "s.zlkr"
+    (tmp_path / "in.jsonl").write_bytes(jsonl(*RECORDS))
+    out = ok("build", path, tmp_path / "in.jsonl")
+    assert out.decode().startswith(f"\u2705  {path}  \u2014  7 objects \u00b7 9 keys \u00b7 ")
+    return path
+
+
+def test_build_stores_what_the_records_say(store: Path) -> None:
+    reader = _zelkor._ZelkReader(str(store))
+    assert reader.get_raw("U+00E9") == reader.get_raw("LATIN SMALL LETTER E WITH ACUTE")
+    assert msgpack.unpackb(reader.get_raw("SNOWMAN")) == {"cp": 9731, "utf8": "☃".encode()}
+    assert reader.get_raw(b"\xffraw") == msgpack.packb([1, 2.5, None, True])
+    assert reader.get_raw("float32") == b"\xca\x3f\xc0\x00\x00"
+    assert reader.get_raw("") == b""
+    assert len(reader.objects_raw()) == 7  # "same bytes" 1 and 2 stay two objects
+
+
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["get", "{}", "U+00E9", "SNOWMAN"], '{"cp": 233, "char": "é"}\n{"cp": 9731, "utf8": {"$bytes": "4piD"}}\n'),
+        (["get", "{}", "float32", "same bytes 2"], "1.5\n[1, 2.5, null, true]\n"),
+        (["keys", "{}", "--prefix", "same"], "same bytes 1\nsame bytes 2\n"),
+        (["keys", "{}", "--prefix", "U"], "U+00E9\n"),
+        (["keys", "{}", "--json", "--prefix", "\udcff"], '{"key_b64": "/3Jhdw=="}\n'),
+        (["items", "{}", "--prefix", "U+"], '{"key": "U+00E9", "value": {"cp": 233, "char": "é"}}\n'),
+        (["items", "{}", "--prefix", "not"], '{"key": "not msgpack", "value_b64": "wQ=="}\n'),
+        (["items", "{}", "--raw", "--prefix", "fl"], '{"key": "float32", "value_b64": "yj/AAAA="}\n'),
+        (["verify", "-q", "{}"], ""),
+    ],
+)
+def test_queries(store: Path, args: list[str], expected: str) -> None:
+    assert ok(*(a.replace("{}", str(store)) for a in args)).decode("utf-8", "surrogateescape") == expected
+
+
+def test_raw_output_is_the_stored_bytes(store: Path) -> None:
+    assert ok("get", "--raw", store, "float32", "U+00E9") == b"\xca\x3f\xc0\x00\x00" + msgpack.packb(
+        {"cp": 233, "char": "é"}
+    )
+    keys = ok("keys", "--raw", "-0", store).split(b"\0")
+    assert keys[:-1] == [k for k, _ in _zelkor._ZelkReader(str(store)).items_raw_bytes()]
+
+
+def test_stats(store: Path) -> None:
+    stats = json.loads(ok("stats", "--json", store))
+    assert stats == _zelkor._ZelkReader(str(store)).stats()
+    table = ok("stats", store).decode()
+    assert f"keys            {stats['num_keys']}" in table
+    assert stats["file_crc32"] in table
+
+
+def layout_of(path: Path) -> tuple[list[tuple[bytes, bytes]], list[bytes], dict[str, object]]:
+    reader = _zelkor._ZelkReader(str(path))
+    return reader.items_raw_bytes(), reader.objects_raw(), reader.stats()
+
+
+def test_dump_then_build_gives_the_same_file(store: Path, tmp_path: Path) -> None:
+    dump = ok("dump", store)
+    again = tmp_path / "again.zlkr"
+    ok("build", "--quiet", again, stdin=dump)
+    assert again.read_bytes() == store.read_bytes()
+    # Only values that re-encode byte for byte are written as JSON.
+    lines = [json.loads(line) for line in dump.splitlines()]
+    assert [("value" in r) for r in lines] == [True, True, True, True, False, False, False]
+
+
+def test_dump_keeps_sharing_and_object_order(tmp_path: Path) -> None:
+    same = msgpack.packb("same")
+    # Objects 0 and 2 hold equal bytes; object 3 has no key; keys do not
+    # follow object order.
+    original = Layout(
+        objects=[same, msgpack.packb(1), same, b"unreachable"],
+        keys={b"a": 2, b"b": 0, b"c": 2, b"\xfe": 1, b"d": 0},
+    )
+    path = tmp_path / "hand.zlkr"
+    path.write_bytes(original.to_bytes())
+    again = tmp_path / "again.zlkr"
+    ok("build", "-q", again, stdin=ok("dump", path))
+    expected = Layout(objects=original.objects[:3], keys=original.keys)
+    assert again.read_bytes() == expected.to_bytes()
+    assert layout_of(again)[:2] == layout_of(path)[:2]
+
+
+# ------------------------------------------------------------- JSON form
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        {"a": [1, -2**63, 2**64 - 1, 1.25, None, False, "x"]},
+        b"\x00\xff",
+        float("inf"),
+        msgpack.ExtType(7, b"ab"),
+        msgpack.Timestamp(1, 999_999_999),
+        {1: "int key", (1, 2): "array key", b"k": "bytes key"},
+        {"$bytes": "a one-member map named like a form"},
+        {"$bytes": 1, "other": 2},
+    ],
+)
+def test_json_form_round_trips(value: object) -> None:
+    payload = msgpack.packb(value)
+    rendered = jsonform.to_json(jsonform.decode(payload))
+    assert jsonform.pack_json(json.loads(json.dumps(rendered))) == payload
+    assert jsonform.exact_json(payload) == (True, rendered)
+
+
+@pytest.mark.parametrize("payload", [b"\xca\x3f\xc0\x00\x00", b"\xcd\x00\x01", b"\x82\x01\x02\x01\x03", b"\x01\x02", b""])
+def test_values_that_do_not_re_encode_are_not_exact(payload: bytes) -> None:
+    assert jsonform.exact_json(payload) == (False, None)
+
+
+# ------------------------------------------------------------- errors
+
+
+def one_line_error(run: subprocess.CompletedProcess[bytes], status: int = 1) -> str:
+    text = run.stderr.decode()
+    assert run.returncode == status, text
+    assert text.count("\n") == 1 and "Traceback" not in text, text
+    return text
+
+
+@pytest.mark.parametrize(
+    "lines, message",
+    [
+        (['{"key": "a", "value": 1}', "", '{"key": "b", "value": 1'], "in.jsonl:3: invalid JSON"),
+        (['{"key": "a", "value": 1}', '{"key": "a", "value": 2}'], 'in.jsonl:2: key "a" was already given on line 1'),
+        (['{"keys": ["a", "a"], "value": 1}'], "in.jsonl:1: the record gives a key twice"),
+        (['{"key": "a"}'], 'exactly one of "value" and "value_b64"'),
+        (['{"value": 1}'], "in.jsonl:1: record has no key"),
+        (['{"key": "a", "valeu": 1}'], 'unknown field "valeu"'),
+        (["[1]"], "must be a JSON object"),
+        (['{"key": "a", "value": {"$bytes": "%%"}}'], '"$bytes" is not valid base64'),
+        (['{"key": "a", "value": 18446744073709551616}'], "integer out of MessagePack's range"),
+        (['{"key": "\\ud800", "value": 1}'], "lone surrogate"),
+        (['{"key": "%s", "value": 1}' % ("k" * 65536)], "ZelkError: key is 65536 bytes"),
+    ],
+)
+def test_malformed_input(tmp_path: Path, lines: list[str], message: str) -> None:
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(lines) + "\n")
+    assert message in one_line_error(zlkr("build", tmp_path / "out.zlkr", source))
+    assert not (tmp_path / "out.zlkr").exists()
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["get", "{dir}/missing.zlkr", "a"], 1, "ZelkIOError: cannot open"),
+        (["keys", "{dir}/junk.zlkr"], 1, "junk.zlkr: ZelkCorruptError: bad magic"),
+        (["stats", "{dir}/crc.zlkr"], 1, "crc.zlkr: ZelkCorruptError: file CRC32 mismatch"),
+        (["get", "{dir}/s.zlkr", "absent"], 1, 'no key "absent"'),
+        (["get", "{dir}/s.zlkr", "not msgpack"], 1, "has no JSON form"),
+        (["build", "{dir}/no/such/dir/x.zlkr", "{dir}/in.jsonl"], 1, "ZelkIOError: open tmp"),
+        (["build", "{dir}/x.zlkr", "{dir}/missing.jsonl"], 1, "cannot read"),
+        (["build", "{dir}", "{dir}/in.jsonl"], 1, "is a directory"),
+        (["frobnicate"], 2, "invalid choice"),
+        (["get", "{dir}/s.zlkr"], 2, "required: KEY"),
+        (["keys", "--json", "-0", "{dir}/s.zlkr"], 2, "--null"),
+        (["stats", "--bogus", "{dir}/s.zlkr"], 2, "unrecognized arguments"),
+    ],
+)
+def test_errors_are_one_line(store: Path, args: list[str], status: int, message: str) -> None:
+    folder = store.parent
+    (folder / "junk.zlkr").write_bytes(b"JUNK" + bytes(60))
+    (folder / "crc.zlkr").write_bytes(flipped(store.read_bytes(), 45))
+    run = zlkr(*(a.format(dir=folder) for a in args))
+    assert message in one_line_error(run, status)
+
+
+def test_verify_reports_a_damaged_object(store: Path, tmp_path: Path) -> None:
+    blob = store.read_bytes()
+    at = blob.index(b"\xca\x3f\xc0")  # the float32 payload
+    damaged = tmp_path / "damaged.zlkr"
+    damaged.write_bytes(flipped(blob, at + 1, 0x01))
+    assert "ZelkCorruptError: file CRC32 mismatch" in one_line_error(zlkr("verify", damaged))
+    # Without the whole-file check the object is still read, changed.
+    assert ok("get", "--raw", "--no-crc", damaged, "float32") == b"\xca\x3e\xc0\x00\x00"
+    assert ok("verify", store).decode() == f"{store}: OK (9 keys, 7 objects)\n"
+
+
+# ------------------------------------------------------------- progress
+
+
+def test_progress_only_on_a_terminal(tmp_path: Path) -> None:
+    source = tmp_path / "in.jsonl"
+    source.write_bytes(jsonl(*({"key": f"k{i}", "value": i} for i in range(2000))))
+    piped = zlkr("build", "-q", tmp_path / "a.zlkr", source)
+    assert piped.returncode == 0 and piped.stderr == b""
+
+    controller, terminal = pty.openpty()
+    try:
+        proc = subprocess.Popen(
+            [*COMMAND, "build", "-q", str(tmp_path / "b.zlkr"), str(source)], stderr=terminal, env=ENV
+        )
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # EIO: the terminal's other side is closed and drained
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+    assert proc.wait(timeout=60) == 0
+    assert b"reading " in shown and b"%" in shown
+    assert shown.endswith(b"\r\x1b[K")  # the bar is erased at the end
+
+
+def test_closed_pipe_is_quiet(tmp_path: Path) -> None:
+    source = tmp_path / "in.jsonl"
+    source.write_bytes(jsonl(*({"key": f"key number {i:06}", "value": i} for i in range(20000))))
+    ok("build", "-q", tmp_path / "big.zlkr", source)
+    proc = subprocess.Popen([*COMMAND, "keys", str(tmp_path / "big.zlkr")], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+    assert proc.stdout is not None and proc.stderr is not None
+    assert proc.stdout.readline() == b"key number 000000\n"
+    proc.stdout.close()
+    assert proc.stderr.read() == b""
+    assert proc.wait(timeout=60) in (0, 141)
