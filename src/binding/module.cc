@@ -10,14 +10,6 @@
 
 namespace zelkor::py {
 
-bool check_instance(PyObject* self, PyTypeObject* type, const char* class_name) {
-  if (type == nullptr) return false;
-  if (Py_TYPE(self) == type || PyObject_TypeCheck(self, type)) return true;
-  Ref qualname = type_qualname(self);
-  if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(), class_name);
-  return false;
-}
-
 namespace {
 
 // Appends `name` to the module's __all__ (created empty if absent), then

@@ -130,49 +130,44 @@ PyObject* reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t na
                              });
 }
 
+// A list with one item per index entry, in index order; `make(i)` returns
+// the new item for entry i, or nullptr with an exception set.
+template <typename MakeItem>
+PyObject* list_of_entries(const Reader& reader, MakeItem&& make) {
+  const std::size_t n = reader.entry_count();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;  // the list releases the items made so far
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 PyObject* reader_keys(PyObject* self, PyObject*) {
-  return with_reader(self, [](const Reader& reader) -> PyObject* {
-    const std::size_t n = reader.entry_count();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
-      PyObject* text = key_text(reader.key_at(i));
-      if (text == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return list.release();
+  return with_reader(self, [](const Reader& reader) {
+    return list_of_entries(reader, [&](std::size_t i) { return key_text(reader.key_at(i)); });
   });
 }
 
 PyObject* reader_items_raw(PyObject* self, PyObject*) {
-  return with_reader(self, [](const Reader& reader) -> PyObject* {
-    const std::size_t n = reader.entry_count();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
+  return with_reader(self, [](const Reader& reader) {
+    return list_of_entries(reader, [&](std::size_t i) {
       reader.prefetch_ahead(i);
-      PyObject* item = item_at(reader, i);
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+      return item_at(reader, i);
+    });
   });
 }
 
 PyObject* reader_items_raw_bytes(PyObject* self, PyObject*) {
-  return with_reader(self, [](const Reader& reader) -> PyObject* {
-    const std::size_t n = reader.entry_count();
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) {
+  return with_reader(self, [](const Reader& reader) {
+    return list_of_entries(reader, [&](std::size_t i) -> PyObject* {
       reader.prefetch_ahead(i);
       Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
       if (!payload.ok()) return raise_core_error(payload.error());
-      PyObject* item = new_pair(new_bytes(reader.key_at(i)), new_bytes(payload.value()));
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+      return new_pair(new_bytes(reader.key_at(i)), new_bytes(payload.value()));
+    });
   });
 }
 
@@ -278,18 +273,11 @@ constexpr const char READER_DOC[] =
 
 PyTypeObject* reader_type() {
   static PyTypeObject* type = nullptr;
-  if (type != nullptr) return type;
-  PyType_Slot slots[] = {
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_doc, const_cast<char*>(READER_DOC)},
-      {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-      {Py_tp_repr, reinterpret_cast<void*>(reader_repr)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
-      {Py_tp_methods, READER_METHODS},
-      {0, nullptr},
-  };
-  PyType_Spec spec = {"builtins._ZelkReader", static_cast<int>(sizeof(ReaderObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type == nullptr) {
+    type = new_class_type({"builtins._ZelkReader", sizeof(ReaderObject), READER_DOC, reinterpret_cast<void*>(reader_new),
+                           reinterpret_cast<void*>(reader_repr), reinterpret_cast<void*>(reader_dealloc),
+                           READER_METHODS});
+  }
   return type;
 }
 

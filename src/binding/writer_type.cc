@@ -137,18 +137,11 @@ constexpr const char WRITER_DOC[] =
 
 PyTypeObject* writer_type() {
   static PyTypeObject* type = nullptr;
-  if (type != nullptr) return type;
-  PyType_Slot slots[] = {
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_doc, const_cast<char*>(WRITER_DOC)},
-      {Py_tp_new, reinterpret_cast<void*>(writer_new)},
-      {Py_tp_repr, reinterpret_cast<void*>(writer_repr)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(writer_dealloc)},
-      {Py_tp_methods, WRITER_METHODS},
-      {0, nullptr},
-  };
-  PyType_Spec spec = {"builtins._ZelkWriter", static_cast<int>(sizeof(WriterObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type == nullptr) {
+    type = new_class_type({"builtins._ZelkWriter", sizeof(WriterObject), WRITER_DOC, reinterpret_cast<void*>(writer_new),
+                           reinterpret_cast<void*>(writer_repr), reinterpret_cast<void*>(writer_dealloc),
+                           WRITER_METHODS});
+  }
   return type;
 }
 

@@ -1,6 +1,8 @@
 #include "build.h"
 
 #include <errno.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <exception>
@@ -36,19 +38,13 @@ Status check_format_maximums(const Writer& writer) {
 }
 
 // Sorts the keys on a second thread while the caller writes the data
-// section; small key sets are sorted in place of starting a thread.
+// section; small key sets are sorted in place of starting a thread. The
+// thread touches no Python object and is joined before the build returns.
 class KeySort {
  public:
   explicit KeySort(const KeyTable& keys) : keys_(keys) {
     constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
-    if (keys.size() >= THREAD_WORTHWHILE) {
-      try {
-        thread_ = std::jthread([this] { run(); });
-        return;
-      } catch (const std::system_error&) {
-        // No thread to be had: sort here instead.
-      }
-    }
+    if (keys.size() >= THREAD_WORTHWHILE && start_thread()) return;
     run();
   }
 
@@ -59,6 +55,22 @@ class KeySort {
   }
 
  private:
+  // The sorting thread blocks every signal, so that signals keep going to
+  // the interpreter's own threads. False when no thread could be started.
+  bool start_thread() {
+    sigset_t all, previous;
+    sigfillset(&all);
+    if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) return false;
+    bool started = true;
+    try {
+      thread_ = std::jthread([this] { run(); });
+    } catch (const std::system_error&) {
+      started = false;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return started;
+  }
+
   void run() noexcept {
     try {
       order_ = sorted_key_order(keys_);
