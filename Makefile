@@ -34,5 +34,14 @@ demo: install
 	PATH="$(abspath $(VENV))/bin:$$PATH" bash examples/cli_demo.sh
 	$(VPY) examples/demo.py
 
+# Side-by-side benchmark against the peers a Python user would pick
+# (run by hand; BENCH_ARGS=--quick for 20,000 keys, --publish to update
+# docs/bench/). Builds the module with the core benchmark program.
+bench: venv
+	$(VPY) -m pip install $(PIP_FLAGS) lmdb marisa-trie msgpack matplotlib cmake ninja
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DZELKOR_BUILD_BENCH=ON
+	$(VENV)/bin/cmake --build build/bench
+	PYTHONPATH=build/bench $(VPY) bench/compare.py --core-build build/bench/bench/zelkor_core_build $(BENCH_ARGS)
+
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

@@ -59,13 +59,14 @@ perf = time.perf_counter_ns
 
 try:
     import _zelkor
-except ImportError as exc:  # the subject itself: nothing to measure without it
-    sys.exit(f"cannot import _zelkor ({exc}); build it and put its directory on PYTHONPATH")
+except ImportError as exc:  # the subject itself: main() refuses to run without it
+    _zelkor = None
+    ZELKOR_NOTE = f"cannot import _zelkor ({exc}); build it and put its directory on PYTHONPATH"
 
 try:
     import msgpack
 except ImportError:
-    sys.exit("msgpack is needed to generate the values: pip install msgpack")
+    msgpack = None
 
 
 def optional_import(name):
@@ -332,7 +333,7 @@ class System:
     def files(self):
         return [self.path]
 
-    def build(self, ds):
+    def build(self, ds, keys):
         raise NotImplementedError
 
     def open(self):
@@ -364,9 +365,9 @@ class Zelkor(System):
     name = "_zelkor"
     ext = ".zlkr"
 
-    def build(self, ds):
+    def build(self, ds, keys):
         remove(self.path)
-        objects, keys, oids = ds.objects, ds.keys, ds.key_oid
+        objects, oids = ds.objects, ds.key_oid
         t0 = perf()
         w = _zelkor._ZelkWriter()
         add = w.add_object_raw
@@ -452,8 +453,8 @@ class Dict(System):
     def files(self):
         return []
 
-    def build(self, ds):
-        keys, oids, objects = ds.keys, ds.key_oid, ds.objects
+    def build(self, ds, keys):
+        oids, objects = ds.key_oid, ds.objects
         t0 = perf()
         d = {k: objects[o] for k, o in zip(keys, oids)}
         t = perf() - t0
@@ -507,10 +508,10 @@ class Pickle(System):
     name = "pickle"
     ext = ".pickle"
 
-    def build(self, ds):
+    def build(self, ds, keys):
         import pickle
         remove(self.path)
-        keys, oids, objects = ds.keys, ds.key_oid, ds.objects
+        oids, objects = ds.key_oid, ds.objects
         t0 = perf()
         d = {k: objects[o] for k, o in zip(keys, oids)}
         with open(self.path, "wb") as f:
@@ -537,9 +538,9 @@ class Sqlite(System):
     def files(self):
         return [self.path]
 
-    def build(self, ds):
+    def build(self, ds, keys):
         remove(self.path, self.path + "-journal")
-        keys, oids, objects = ds.keys, ds.key_oid, ds.objects
+        oids, objects = ds.key_oid, ds.objects
         t0 = perf()
         rows = sorted(zip(keys, (objects[o] for o in oids)))
         con = sqlite3.connect(self.path)
@@ -612,9 +613,9 @@ class Gdbm(System):
     ext = ".gdbm"
     note = GDBM_NOTE
 
-    def build(self, ds):
+    def build(self, ds, keys):
         remove(self.path)
-        keys, oids, objects = ds.keys, ds.key_oid, ds.objects
+        oids, objects = ds.key_oid, ds.objects
         t0 = perf()
         db = gdbm.open(self.path, "nf")
         for k, o in zip(keys, oids):
@@ -672,8 +673,8 @@ class Lmdb(System):
     def files(self):
         return [self.path]
 
-    def build(self, ds):
-        return self.bulk_load(ds.keys, ds.key_oid, ds.objects)
+    def build(self, ds, keys):
+        return self.bulk_load(keys, ds.key_oid, ds.objects)
 
     def bulk_load(self, keys, oids, objects):
         remove(self.path, self.path + "-lock")
@@ -748,10 +749,10 @@ class Marisa(System):
     ext = ".marisa"
     note = MARISA_NOTE
 
-    def build(self, ds):
+    def build(self, ds, keys):
         remove(self.path)
         t0 = perf()
-        t = marisa_trie.Trie(ds.keys)
+        t = marisa_trie.Trie(keys)
         t.save(self.path)
         fsync_path(self.path)
         return {"total": perf() - t0}
@@ -811,6 +812,46 @@ class Results:
     def median(self, section, row, system):
         cell = self.rows.get((section, row), {}).get("cells", {}).get(system)
         return statistics.median(cell) if cell else None
+
+
+def cross_check(res, readers, ds):
+    """Compares a sample of each reader's answers with the dict's, so a wrong
+    result never passes for a fast one. Not timed."""
+    sample = ds.hits[:1000]
+    misses = ds.misses[:1000]
+    sk, sv = ds.sorted_keys, ds.sorted_values
+    for s in readers:
+        problems = []
+        h = s.h
+        try:
+            if isinstance(s, Zelkor):
+                if any(h.get_raw(k) != ds.dict[k] for k in sample):
+                    problems.append("get_raw differs from the dict")
+                if any(h.get_raw(k) is not None or h.exists(k) for k in misses):
+                    problems.append("a missing key was found")
+                if not all(h.exists(k) for k in sample):
+                    problems.append("exists() missed a stored key")
+                for p in ds.prefix10[:20] + ds.prefix1000[:3]:
+                    lo = bisect.bisect_left(sk, p)
+                    hi = bisect.bisect_left(sk, next_prefix(p), lo)
+                    if h.prefix_raw(p) != list(zip(sk[lo:hi], sv[lo:hi])):
+                        problems.append(f"prefix_raw({p!r}) differs")
+                        break
+            elif isinstance(s, Lmdb):
+                if any(h.get(k.encode()) != ds.dict[k] for k in sample):
+                    problems.append("get differs from the dict")
+            elif isinstance(s, Sqlite):
+                q = "SELECT v FROM kv WHERE k = ?"
+                if any(h.execute(q, (k,)).fetchone()[0] != ds.dict[k] for k in sample):
+                    problems.append("get differs from the dict")
+            elif isinstance(s, Marisa):
+                if not all(k in h for k in sample) or any(k in h for k in misses):
+                    problems.append("membership differs from the dict")
+        except Exception as exc:
+            problems.append(f"raised {exc!r}")
+        for i, prob in enumerate(problems, 1):
+            res.notes[f"{s.name}: WRONG RESULT {i}"] = prob
+            progress(f"  !! {s.name}: {prob}")
 
 
 def rotated(items, rep):
@@ -998,6 +1039,7 @@ def run(args):
     base_dir = Path(args.dir) if args.dir else None
     workdir = Path(tempfile.mkdtemp(prefix="zelkor-bench-", dir=base_dir))
     res = Results()
+    START.update(commit=current_commit(), loadavg_start=[round(x, 2) for x in os.getloadavg()])
     gc.disable()
     try:
         progress(f"generating {n:,} keys ...")
@@ -1026,7 +1068,7 @@ def run(args):
         build_parts = {}
 
         def do_build(s):
-            t = s.build(ds)
+            t = s.build(ds, fresh(ds.keys))
             if s.name == "_zelkor":
                 for part, v in t.items():
                     build_parts.setdefault(part, []).append(v)
@@ -1062,6 +1104,7 @@ def run(args):
                 s.open()
 
         readers = [s for s in systems if not isinstance(s, Pickle)]
+        cross_check(res, readers, ds)
 
         # --- lookups ----------------------------------------------------
         progress("lookups")
@@ -1161,8 +1204,8 @@ def run(args):
             for label, fn, scale in rotated([
                 ("empty Python method, 1 argument", lambda: loop_one(e.one, objs), 1 / len(objs)),
                 ("list.append (a C method), 1 argument", lambda: loop_one(lst.append, objs), 1 / len(objs)),
-                ("empty Python method, 2 arguments", lambda: loop_two(e.two, keys, oids), 1 / n),
-                ("dict.__setitem__, 2 arguments", lambda: loop_two(d.__setitem__, keys, oids), 1 / n),
+                ("empty Python method, 2 arguments", lambda: loop_two(e.two, fresh(keys), oids), 1 / n),
+                ("dict.__setitem__, 2 arguments", lambda: loop_two(d.__setitem__, fresh(keys), oids), 1 / n),
             ], rep):
                 res.add(sec_m, label, "_zelkor", fn() * scale, "ns/call")
                 lst.clear()
@@ -1240,11 +1283,11 @@ def run(args):
                 pass
 
             bds = BulkDS()
-            bds.objects, bds.keys, bds.key_oid = objs, keys, oids
+            bds.objects, bds.key_oid = objs, oids
             for rep in range(args.build_reps):
-                jobs = [("_zelkor", lambda: zb.build(bds))]
+                jobs = [("_zelkor", lambda: zb.build(bds, fresh(keys)))]
                 if lb:
-                    jobs.append(("lmdb", lambda: lb.bulk_load(keys, oids, objs)))
+                    jobs.append(("lmdb", lambda: lb.bulk_load(fresh(keys), oids, objs)))
                 jobs.append(("raw", None))
                 for name, fn in rotated(jobs, rep):
                     if name == "raw":
@@ -1267,6 +1310,9 @@ def run(args):
                 progress(f"  {row}: " + "  ".join(
                     f"{nm}={res.median(sec_b, row, nm):.1f}ms" for nm in ("_zelkor", "lmdb")
                     if res.median(sec_b, row, nm) is not None))
+        order_micro_rows(res)
+        if args.core_build:
+            run_core_build(args, res, n, reps, workdir)
         meta = metadata(args, n, reps, skipped, res)
         return res, meta, systems
     finally:
@@ -1278,6 +1324,63 @@ def run(args):
 
 
 DATA_DESCRIPTION = {}
+START = {}
+
+
+def current_commit():
+    """HEAD's short hash, marked when src/ has uncommitted changes."""
+    commit = "?"
+    with contextlib.suppress(Exception):
+        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
+                                text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True).stdout.strip()
+        if dirty:
+            commit += "+src-changes"
+    return commit
+
+MICRO_ORDER = ["empty Python method, 1", "list.append", "add_object_raw", "empty Python method, 2", "dict.__setitem__",
+               "add_key", "build(path)", "raw write", "open per key", "empty for-loop", "keys()", "[k.decode()",
+               "items_raw()", "[(k, v)", "[(k.decode(), v)", "prefix_raw()", "same list"]
+
+
+def order_micro_rows(res):
+    def rank(key):
+        sec, row = key
+        if not sec.startswith("Micro"):
+            return (0, 0)
+        for i, p in enumerate(MICRO_ORDER):
+            if row.startswith(p):
+                return (1, i)
+        return (1, len(MICRO_ORDER))
+
+    micro = sorted((k for k in res.order if k[0].startswith("Micro")), key=rank)
+    first = next(i for i, k in enumerate(res.order) if k[0].startswith("Micro"))
+    rest = [k for k in res.order if not k[0].startswith("Micro")]
+    res.order = rest[:first] + micro + rest[first:]
+
+
+def run_core_build(args, res, n, reps, workdir):
+    """Runs the C++ phase benchmark (bench/core_build.cc) and adds its rows."""
+    out = workdir / "core.json"
+    cmd = [args.core_build, "--reps", str(reps), "--dir", str(workdir), "--json", str(out)]
+    if args.quick:
+        cmd += ["--objects", str(max(1, n // 2)), "--keys", str(n), "--open-keys", str(n)]
+    progress("core phases: " + " ".join(cmd))
+    try:
+        subprocess.run(cmd, check=True)
+        data = json.loads(out.read_text())
+    except (OSError, subprocess.CalledProcessError, ValueError) as exc:
+        res.notes["core build phases"] = f"failed: {exc!r}"
+        return
+    groups = {
+        "build": f"Core build phases (C++, no Python): {data['objects']:,} objects × {data['object_size']} B, "
+                 f"{data['keys']:,} keys",
+        "open": f"Core open phases (C++, no Python): {data['open_keys']:,} keys, warm page cache",
+    }
+    for row in data["rows"]:
+        res.add(groups[row["group"]], row["name"], "_zelkor", row["ms"], "ms", row["note"] or None)
+    res.notes["CRC-32 backend"] = data.get("crc_backend", "?")
 
 
 def metadata(args, n, reps, skipped, res):
@@ -1297,19 +1400,13 @@ def metadata(args, n, reps, skipped, res):
     for dist in ("lmdb", "marisa-trie", "msgpack", "matplotlib"):
         with contextlib.suppress(Exception):
             versions[dist] = md.version(dist)
-    commit = "?"
-    with contextlib.suppress(Exception):
-        commit = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"], capture_output=True,
-                                text=True, check=True).stdout.strip()
-        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--", "src"],
-                               capture_output=True, text=True).stdout.strip()
-        if dirty:
-            commit += "+src-changes"
     return {
         "date": datetime.datetime.now().isoformat(timespec="seconds"),
         "machine": f"{platform.machine()}, {os.cpu_count()} cores, {cpu}",
         "kernel": platform.release(),
-        "commit": commit,
+        "commit": START.get("commit", "?"),
+        "loadavg_start": START.get("loadavg_start"),
+        "loadavg_end": [round(x, 2) for x in os.getloadavg()],
         "versions": versions,
         "keys": n,
         "reps": reps,
@@ -1363,6 +1460,9 @@ def to_markdown(res: Results, meta: dict) -> str:
             f"{d['objects']:,} objects ({d['object_bytes_mean']} B mean MessagePack, "
             f"{d['unreferenced_objects']:,} unreferenced, up to {d['max_keys_per_object']:,} keys on one), "
             f"{d['probes']:,} probes per lookup loop.  ")
+    if meta.get("loadavg_start"):
+        out.append(f"Load average at start {meta['loadavg_start'][0]}, at end {meta['loadavg_end'][0]} "
+                   f"(1 min; {meta['machine'].split(',')[1].strip()}).  ")
     out.append(f"Median of {meta['reps']} interleaved runs ({meta['build_reps']} for builds); page cache warm. "
                "Machine shared with other jobs: read the ratios, not the last digit.  ")
     out.append("Cells: absolute figure, then (ratio to _zelkor). Ratio > 1: _zelkor is faster / smaller.\n")
@@ -1376,20 +1476,24 @@ def to_markdown(res: Results, meta: dict) -> str:
     for sec in sections:
         rows = [(s, r) for s, r in res.order if s == sec]
         used = [c for c in COLUMNS if any(c in res.rows[k]["cells"] for k in rows)]
-        micro = sec.startswith("Micro") or sec.startswith("Bulk")
+        micro = sec.startswith(("Micro", "Bulk", "Core"))
         out.append(f"\n## {sec}\n")
         if micro:
             used = [c for c in used]
             header = ["", "unit"] + (["_zelkor", "lmdb"] if "lmdb" in used else ["value"])
+            with_notes = any(res.rows[k]["note"] for k in rows)
+            tail = " note |" if with_notes else ""
             if "lmdb" not in used:
-                out.append("| what | unit | median |")
-                out.append("|---|---|---:|")
+                out.append("| what | unit | median |" + tail)
+                out.append("|---|---|---:|" + ("---|" if with_notes else ""))
             else:
-                out.append("| what | unit | _zelkor | lmdb |")
-                out.append("|---|---|---:|---:|")
+                out.append("| what | unit | _zelkor | lmdb |" + tail)
+                out.append("|---|---|---:|---:|" + ("---|" if with_notes else ""))
             for key in rows:
                 r = res.rows[key]
                 cells = [fmt(res.median(*key, c)) for c in (["_zelkor", "lmdb"] if "lmdb" in used else ["_zelkor"])]
+                if with_notes:
+                    cells.append(r["note"] or "")
                 out.append(f"| {key[1]} | {r['unit']} | " + " | ".join(cells) + " |")
             continue
         vs_dict = "dict" in used
@@ -1436,6 +1540,7 @@ def to_json(res: Results, meta: dict) -> dict:
         rows.append({
             "section": sec, "row": row, "unit": r["unit"],
             "median": {c: statistics.median(v) for c, v in r["cells"].items()},
+            "min": {c: min(v) for c, v in r["cells"].items()},
             "samples": r["cells"],
         })
     return {"meta": meta, "rows": rows}
@@ -1503,8 +1608,14 @@ def main():
     ap.add_argument("--keep", action="store_true", help="keep the stores afterwards")
     ap.add_argument("--out", default=str(HERE / "results"), help="results directory")
     ap.add_argument("--publish", action="store_true", help="also write docs/bench/")
+    ap.add_argument("--core-build", metavar="BIN",
+                    help="also run this zelkor_core_build binary (bench/core_build.cc) and include its phases")
     ap.add_argument("--rss-child", nargs=4, metavar=("SYSTEM", "PATH", "KEYFILE", "VERIFY"), help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if _zelkor is None:
+        sys.exit(ZELKOR_NOTE)
+    if msgpack is None:
+        sys.exit("msgpack is needed to generate the values: pip install msgpack")
     if args.rss_child:
         system, path, keyfile, verify = args.rss_child
         rss_child(system, path, keyfile, verify == "1")
