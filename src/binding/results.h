@@ -18,7 +18,8 @@ inline PyObject* key_text(std::string_view key) {
   return PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace");
 }
 
-// A 2-tuple that steals both items; releases them if either is null.
+// A 2-tuple of str/bytes items, stealing both; releases them if either is
+// null.
 inline PyObject* new_pair(PyObject* first, PyObject* second) {
   if (first == nullptr || second == nullptr) {
     Py_XDECREF(first);
@@ -33,6 +34,9 @@ inline PyObject* new_pair(PyObject* first, PyObject* second) {
   }
   PyTuple_SET_ITEM(pair, 0, first);
   PyTuple_SET_ITEM(pair, 1, second);
+  // A pair of str and bytes can be part of no reference cycle; the
+  // collector would untrack it at its next pass, so spare it the visits.
+  PyObject_GC_UnTrack(pair);
   return pair;
 }
 

@@ -30,6 +30,8 @@ class KeyIndex {
   static Result<KeyIndex> build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys);
 
   std::size_t size() const noexcept { return entry_count_; }
+  // Bytes of the index section that the entries occupy.
+  std::uint64_t section_size() const noexcept { return arena_.size(); }
 
   // Object offset of the last entry in index order carrying `key`.
   std::optional<std::uint64_t> find(std::string_view key) const noexcept {

@@ -34,6 +34,16 @@ void MappedFile::populate(std::uint64_t offset, std::uint64_t length) const noex
   if (::madvise(at, end - start, POPULATE_READ) != 0) ::madvise(at, end - start, MADV_WILLNEED);
 }
 
+void MappedFile::release(std::uint64_t offset, std::uint64_t length) const noexcept {
+  if (base_ == nullptr || offset >= size_) return;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  // Whole pages only: the page holding the range's first byte may hold
+  // data before it.
+  const std::uint64_t start = (offset + page - 1) / page * page;
+  const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
+  if (end > start) ::madvise(static_cast<char*>(base_) + start, end - start, MADV_DONTNEED);
+}
+
 void MappedFile::unmap() noexcept {
   if (base_ != nullptr) ::munmap(base_, size_);
   base_ = nullptr;

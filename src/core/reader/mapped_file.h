@@ -35,6 +35,11 @@ class MappedFile {
   std::string_view bytes() const noexcept { return {static_cast<const char*>(base_), size_}; }
   std::uint64_t size() const noexcept { return size_; }
 
+  // Unmaps the pages of [offset, offset + length) from this process; the
+  // next read maps them in again from the page cache. For a range read
+  // once and copied, so that it stops counting against the process.
+  void release(std::uint64_t offset, std::uint64_t length) const noexcept;
+
   // Maps in the pages of [offset, offset + length) now, ahead of a pass
   // over them; a hint only, failures are ignored.
   void populate(std::uint64_t offset, std::uint64_t length) const noexcept;

@@ -40,6 +40,8 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys);
   if (!index.ok()) return std::move(index).error();
   reader.index_ = std::move(index).value();
+  // The index section now lives in the key arena.
+  reader.map_.release(reader.header_.index_offset, reader.index_.section_size());
   reader.path_ = std::move(path);
   return reader;
 }
