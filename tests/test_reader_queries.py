@@ -258,3 +258,61 @@ def test_built_stores_answer_like_a_model(tmp_path_factory, session, probes):
     stats = r.stats()
     assert (stats["num_keys"], stats["num_objects"]) == (len(model), len(objects))
     assert r.verify() is True
+
+
+def _halving_search_run(keys, prefix):
+    """Positions the prefix scan returns, by the halving search over the
+    stored order (sorted or not) and the contiguous run after it."""
+    n = len(keys)
+    if n == 0:
+        return []
+    base, size = 0, n
+    while size > 1:
+        half = size // 2
+        if keys[base + half] < prefix:
+            base += half
+        size -= half
+    i = base + 1 if keys[base] < prefix else base
+    run = []
+    while i < n and keys[i].startswith(prefix):
+        run.append(i)
+        i += 1
+    return run
+
+
+def _store_of_keys(write_store, keys):
+    data = b"".join(record(b"%d" % i) for i in range(len(keys)))
+    offsets, at = [], 40
+    for i in range(len(keys)):
+        offsets.append(at)
+        at += 8 + len(b"%d" % i)
+    return _zelkor._ZelkReader(write_store(raw_file(data, list(zip(keys, offsets)), num_objects=len(keys))))
+
+
+# Keys that share long heads, so that comparisons are decided beyond the
+# first bytes of a key as well as within them.
+_key_parts = st.lists(st.sampled_from([b"", b"a", b"ab", b"\xff", b"0123456789abcdef", b"0123456789abcdefg"]), max_size=4)
+_keys = st.lists(_key_parts.map(b"".join), max_size=300)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(keys=_keys, sort=st.booleans(), prefixes=st.lists(_key_parts.map(b"".join), min_size=1, max_size=5))
+def test_prefix_scan_follows_the_halving_search_in_any_order(write_store, keys, sort, prefixes):
+    if sort:
+        keys = sorted(keys)
+    reader = _store_of_keys(write_store, keys)
+    for prefix in prefixes:
+        expected = [(keys[i].decode("utf-8", "replace"), b"%d" % i) for i in _halving_search_run(keys, prefix)]
+        assert reader.prefix_raw(prefix) == expected
+
+
+def test_prefix_scan_over_many_unsorted_keys(write_store):
+    import random
+
+    rng = random.Random(7)
+    keys = [bytes(rng.choice(b"ab\xff") for _ in range(rng.randrange(0, 24))) for _ in range(9000)]
+    keys[::3] = sorted(keys[::3])
+    reader = _store_of_keys(write_store, keys)
+    for prefix in [b"", b"a", b"ab", b"b", b"\xff\xff", b"abab", b"ba" * 9, b"zz"] + [k[:5] for k in keys[:60]]:
+        expected = [(keys[i].decode("utf-8", "replace"), b"%d" % i) for i in _halving_search_run(keys, prefix)]
+        assert reader.prefix_raw(prefix) == expected

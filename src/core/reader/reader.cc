@@ -42,21 +42,9 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   reader.index_ = std::move(index).value();
   // The index section now lives in the key arena.
   reader.map_.release(reader.header_.index_offset, reader.index_.section_size());
+  reader.search_ = SearchTree(reader.index_);
   reader.path_ = std::move(path);
   return reader;
-}
-
-std::size_t Reader::lower_bound(std::string_view prefix) const noexcept {
-  const std::size_t n = entry_count();
-  if (n == 0) return 0;
-  std::size_t base = 0;
-  std::size_t size = n;
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    if (key_at(base + half) < prefix) base += half;
-    size -= half;
-  }
-  return key_at(base) < prefix ? base + 1 : base;
 }
 
 std::string Reader::describe() const {

@@ -13,6 +13,7 @@
 #include "../format/result.h"
 #include "key_index.h"
 #include "mapped_file.h"
+#include "search_tree.h"
 
 namespace zelkor {
 
@@ -46,7 +47,7 @@ class Reader {
 
   // First position whose key is not less than `prefix`, by the halving
   // search over the stored order; entry_count() when there is none.
-  std::size_t lower_bound(std::string_view prefix) const noexcept;
+  std::size_t lower_bound(std::string_view prefix) const noexcept { return search_.lower_bound(index_, prefix); }
   // Whether the key at position i starts with `prefix`.
   bool key_has_prefix(std::size_t i, std::string_view prefix) const noexcept {
     const std::string_view key = key_at(i);
@@ -71,6 +72,7 @@ class Reader {
   std::string path_;
   Header header_;
   KeyIndex index_;
+  SearchTree search_;
 };
 
 }  // namespace zelkor
