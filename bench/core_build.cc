@@ -171,12 +171,12 @@ void fill_writer(zelkor::Writer& w, std::uint64_t objects, std::uint64_t keys, s
 // The index section as build_store lays it out, from a given key order.
 zelkor::ByteBuffer lay_out_index(const zelkor::Writer& w, const std::vector<std::uint64_t>& order) {
   const zelkor::KeyTable& keys = w.keys();
-  const auto& records = keys.records();
+  const char* arena = keys.arena().data();
   zelkor::ByteBuffer index;
-  char* at = index.extend(keys.key_bytes() + records.size() * zelkor::ENTRY_FIXED_SIZE);
-  for (std::uint64_t r : order) {
-    const zelkor::KeyTable::Record& record = records[r];
-    at = zelkor::encode_index_entry(at, keys.key_of(record), zelkor::HEADER_SIZE + w.record_offset(record.object_id));
+  char* at = index.extend(keys.key_bytes() + keys.size() * zelkor::ENTRY_FIXED_SIZE);
+  for (std::uint64_t entry : order) {
+    at = zelkor::encode_index_entry(at, zelkor::KeyTable::key_of(arena + entry),
+                                    zelkor::HEADER_SIZE + w.record_offset(zelkor::KeyTable::object_id_of(arena + entry)));
   }
   return index;
 }

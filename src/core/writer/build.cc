@@ -91,29 +91,24 @@ Status write_index(AtomicFile& out, const Writer& writer, const std::vector<std:
                    std::uint32_t* crc) {
   constexpr std::size_t PIECE = std::size_t{1} << 20;
   constexpr std::size_t AHEAD = 8;
-  const KeyTable& keys = writer.keys();
-  const auto& records = keys.records();
+  const char* arena = writer.keys().arena().data();
   ByteBuffer piece;
   piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
   const std::size_t n = order.size();
   for (std::size_t i = 0; i < n; ++i) {
-    // Entries come in key order, records and keys in insertion order:
-    // fetch both well before they are needed.
-    if (i + 2 * AHEAD < n) __builtin_prefetch(&records[order[i + 2 * AHEAD]]);
-    if (i + AHEAD < n) {
-      const KeyTable::Record& ahead = records[order[i + AHEAD]];
-      __builtin_prefetch(keys.key_of(ahead).data());
-      __builtin_prefetch(&writer.record_offset(ahead.object_id));
-    }
-    const KeyTable::Record& record = records[order[i]];
-    const std::string_view key = keys.key_of(record);
+    // Entries come in key order, arena entries and object records in
+    // insertion order: fetch both well before they are needed.
+    if (i + 2 * AHEAD < n) __builtin_prefetch(arena + order[i + 2 * AHEAD]);
+    if (i + AHEAD < n) __builtin_prefetch(&writer.record_offset(KeyTable::object_id_of(arena + order[i + AHEAD])));
+    const char* entry = arena + order[i];
+    const std::string_view key = KeyTable::key_of(entry);
     if (piece.size() + index_entry_size(key.size()) > PIECE) {
       *crc = crc32_extend(*crc, piece.data(), piece.size());
       if (Status s = out.write(piece.view()); !s.ok()) return s;
       piece.truncate(0);
     }
     encode_index_entry(piece.extend(index_entry_size(key.size())), key,
-                       HEADER_SIZE + writer.record_offset(record.object_id));
+                       HEADER_SIZE + writer.record_offset(KeyTable::object_id_of(entry)));
   }
   *crc = crc32_extend(*crc, piece.data(), piece.size());
   return out.write(piece.view());

@@ -13,14 +13,14 @@ namespace {
 
 // One key in the sort: `chunk` holds key bytes [depth, depth + 8) as a
 // big-endian word, zero-padded past the key's end, so comparing chunks
-// orders keys by those bytes. The key's record and length share one word
-// so that lengths are read without visiting the record.
+// orders keys by those bytes. The key's arena entry and length share one
+// word, so that lengths are read without visiting the entry.
 struct SortItem {
   std::uint64_t chunk;
-  std::uint64_t record_and_length;  // record << 16 | key length (keys are at most 65535 bytes)
+  std::uint64_t entry_and_length;  // arena offset << 16 | key length (at most 65535)
 
-  std::uint64_t record() const noexcept { return record_and_length >> 16; }
-  std::size_t length() const noexcept { return record_and_length & 0xFFFF; }
+  std::uint64_t entry() const noexcept { return entry_and_length >> 16; }
+  std::size_t length() const noexcept { return entry_and_length & 0xFFFF; }
 };
 
 using Items = std::vector<SortItem, HugePageAllocator<SortItem>>;
@@ -30,23 +30,29 @@ constexpr std::size_t RADIX_MIN = 256;
 
 class KeySorter {
  public:
-  explicit KeySorter(const KeyTable& table) : table_(table), records_(table.records()) {}
+  explicit KeySorter(const KeyTable& table) : arena_(table.arena()), count_(table.size()) {}
 
   std::vector<std::uint64_t> sorted() {
-    const std::size_t n = records_.size();
-    Items items(n);
-    for (std::size_t i = 0; i < n; ++i) items[i].record_and_length = i << 16 | records_[i].length;
-    scratch_.resize(n);
+    Items items(count_);
+    std::size_t i = 0;
+    for (std::uint64_t at = 0; at < arena_.size(); ++i) {
+      const char* entry = arena_.data() + at;
+      const std::string_view key = KeyTable::key_of(entry);
+      items[i] = SortItem{chunk_at(key, 0), at << 16 | key.size()};
+      at += KeyTable::entry_size(key.size());
+    }
+    scratch_.resize(count_);
     base_ = items.data();
-    load_chunks(items.data(), n, 0);
-    sort_run(items.data(), n, 0, 0);
-    std::vector<std::uint64_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = items[i].record();
+    sort_run(items.data(), count_, 0, 0);
+    std::vector<std::uint64_t> order(count_);
+    for (std::size_t k = 0; k < count_; ++k) order[k] = items[k].entry();
     return order;
   }
 
  private:
-  std::string_view key(const SortItem& item) const noexcept { return table_.key_of(records_[item.record()]); }
+  std::string_view key(const SortItem& item) const noexcept {
+    return {arena_.data() + item.entry() + KeyTable::KEY_AT, item.length()};
+  }
 
   static std::uint64_t chunk_at(std::string_view key, std::size_t depth) noexcept {
     char buf[8] = {0};
@@ -55,11 +61,9 @@ class KeySorter {
   }
 
   void load_chunks(SortItem* items, std::size_t n, std::size_t depth) const noexcept {
-    // Keys are visited out of their arena order: fetch each record, then
-    // its key bytes, well ahead.
+    // Keys are visited out of their arena order: fetch them well ahead.
     constexpr std::size_t AHEAD = 16;
     for (std::size_t i = 0; i < n; ++i) {
-      if (i + 2 * AHEAD < n) __builtin_prefetch(&records_[items[i + 2 * AHEAD].record()]);
       if (i + AHEAD < n) __builtin_prefetch(key(items[i + AHEAD]).data() + depth);
       items[i].chunk = chunk_at(key(items[i]), depth);
     }
@@ -166,8 +170,8 @@ class KeySorter {
     return items + front;
   }
 
-  const KeyTable& table_;
-  const std::vector<KeyTable::Record, HugePageAllocator<KeyTable::Record>>& records_;
+  std::string_view arena_;
+  std::size_t count_;
   Items scratch_;
   SortItem* base_ = nullptr;
 };

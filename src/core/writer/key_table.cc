@@ -1,7 +1,6 @@
 #include "key_table.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace zelkor {
@@ -20,14 +19,14 @@ void KeyTable::put(std::string_view key, std::uint64_t object_id) {
 }
 
 void KeyTable::reserve_for(std::size_t queued_keys, std::size_t queued_bytes) {
-  const std::size_t most_records = records_.size() + queued_keys;
-  if (most_records >= RECORD_MASK) throw std::bad_alloc();
+  const std::size_t most_keys = count_ + queued_keys;
+  const std::size_t most_arena = arena_.size() + queued_bytes + queued_keys * entry_size(0);
+  if (most_arena >= OFFSET_MASK) throw std::bad_alloc();
   std::size_t capacity = slots_.empty() ? 16 : slots_.size();
-  while (most_records * 2 > capacity) capacity *= 2;
+  while (most_keys * 2 > capacity) capacity *= 2;
   // Every allocation comes before the first change, so a failure leaves
   // the table as it was.
-  if (most_records > records_.capacity()) records_.reserve(std::max(most_records, records_.capacity() * 2));
-  arena_.reserve_more(queued_bytes);
+  arena_.reserve_more(most_arena - arena_.size());
   staging_.reserve_more(queued_bytes - staging_.size());
   if (capacity != slots_.size()) grow_slots(capacity);
 }
@@ -35,11 +34,12 @@ void KeyTable::reserve_for(std::size_t queued_keys, std::size_t queued_bytes) {
 void KeyTable::grow_slots(std::size_t capacity) {
   std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> bigger(capacity, 0);
   const std::uint64_t mask = capacity - 1;
-  for (std::size_t r = 0; r < records_.size(); ++r) {
-    const std::uint64_t hash = records_[r].hash;
+  const char* arena = arena_.data();
+  for (std::uint64_t at = 0; at < arena_.size(); at += entry_size(length_of(arena + at))) {
+    const std::uint64_t hash = hash_of(arena + at);
     std::uint64_t i = hash & mask;
     while (bigger[i] != 0) i = (i + 1) & mask;
-    bigger[i] = tag_of(hash) | (r + 1);
+    bigger[i] = tag_of(hash) | (at + 1);
   }
   slots_.swap(bigger);
 }
@@ -59,21 +59,25 @@ void KeyTable::insert(const Queued& q) const noexcept {
   for (;; i = (i + 1) & mask) {
     const std::uint64_t slot = slots_[i];
     if (slot == 0) break;
-    if ((slot & ~RECORD_MASK) != tag) continue;
-    Record& r = records_[(slot & RECORD_MASK) - 1];
-    // Empty keys compare without memcmp: an arena of empty keys has no storage.
-    if (r.hash == q.hash && r.length == q.length &&
-        (q.length == 0 || std::memcmp(arena_.data() + r.arena_offset, key, q.length) == 0)) {
-      r.object_id = q.object_id;
+    if ((slot & ~OFFSET_MASK) != tag) continue;
+    char* entry = arena_.data() + ((slot & OFFSET_MASK) - 1);
+    // Empty keys compare without memcmp: they may have no bytes to point at.
+    if (hash_of(entry) == q.hash && length_of(entry) == q.length &&
+        (q.length == 0 || std::memcmp(entry + KEY_AT, key, q.length) == 0)) {
+      std::memcpy(entry + KEY_AT + q.length, &q.object_id, sizeof q.object_id);
       return;
     }
   }
-  // Capacity for this record, its key bytes and its slot was reserved when
-  // the key was queued.
-  const std::uint64_t arena_offset = arena_.size();
-  arena_.append(key, q.length);
-  records_.push_back(Record{arena_offset, q.object_id, q.hash, q.length});
-  slots_[i] = tag | records_.size();
+  // Room for this entry and its slot was reserved when the key was queued.
+  const std::uint64_t at = arena_.size();
+  char* entry = arena_.extend(entry_size(q.length));
+  const auto length = static_cast<std::uint16_t>(q.length);
+  std::memcpy(entry + HASH_AT, &q.hash, sizeof q.hash);
+  std::memcpy(entry + LENGTH_AT, &length, sizeof length);
+  if (q.length != 0) std::memcpy(entry + KEY_AT, key, q.length);
+  std::memcpy(entry + KEY_AT + q.length, &q.object_id, sizeof q.object_id);
+  ++count_;
+  slots_[i] = tag | (at + 1);
 }
 
 }  // namespace zelkor

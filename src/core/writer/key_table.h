@@ -1,7 +1,12 @@
 // The writer's key map: distinct keys with the object id each maps to.
-// Keys live back to back in one arena; an open-addressing table of slots
-// leads to the key records. Records are never removed, so record order is
-// insertion order of distinct keys (invisible: build sorts them).
+//
+// The key arena holds one entry per distinct key, in the order keys were
+// first put: the key's 64-bit hash, its length (u16), its bytes and the
+// object id (u64), back to back, native-endian. An open-addressing table of
+// slots leads to the entries: each slot holds a 16-bit hash tag and an
+// entry's arena offset + 1 (0 marks an empty slot). Growing the table reads
+// the stored hashes in one sequential walk; build sorts the entries and
+// copies each one's length and key straight into the index.
 //
 // A put only hashes its key, prefetches the key's home slot and queues the
 // key; the queued keys are inserted, in order, LOOKAHEAD puts later or when
@@ -11,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -22,43 +28,50 @@ namespace zelkor {
 
 class KeyTable {
  public:
-  struct Record {
-    std::uint64_t arena_offset;
-    std::uint64_t object_id;
-    std::uint64_t hash;
-    std::uint64_t length;
-  };
+  // Arena entry layout.
+  static constexpr std::size_t HASH_AT = 0;
+  static constexpr std::size_t LENGTH_AT = 8;
+  static constexpr std::size_t KEY_AT = 10;
+  static std::size_t entry_size(std::size_t key_len) noexcept { return KEY_AT + key_len + 8; }
 
   KeyTable();
 
-  // Maps `key` to `object_id`, replacing an earlier mapping of the same key.
-  // Throws std::bad_alloc with the table unchanged.
+  // Maps `key` (at most 65535 bytes) to `object_id`, replacing an earlier
+  // mapping of the same key. Throws std::bad_alloc with the table unchanged.
   void put(std::string_view key, std::uint64_t object_id);
 
   // The readers below see every put made so far.
   std::uint64_t size() const noexcept {
     settle();
-    return records_.size();
-  }
-  const std::vector<Record, HugePageAllocator<Record>>& records() const noexcept {
-    settle();
-    return records_;
-  }
-  // Only for records obtained after the last put.
-  std::string_view key_of(const Record& r) const noexcept {
-    return {arena_.data() + r.arena_offset, r.length};
+    return count_;
   }
   // Total bytes of all distinct keys.
   std::uint64_t key_bytes() const noexcept {
     settle();
-    return arena_.size();
+    return arena_.size() - count_ * entry_size(0);
+  }
+  // The arena, for a walk over all entries (offset 0, then each entry's
+  // offset + entry_size(key length)).
+  std::string_view arena() const noexcept {
+    settle();
+    return arena_.view();
+  }
+
+  static std::uint16_t length_of(const char* entry) noexcept {
+    std::uint16_t n;
+    std::memcpy(&n, entry + LENGTH_AT, sizeof n);
+    return n;
+  }
+  static std::string_view key_of(const char* entry) noexcept { return {entry + KEY_AT, length_of(entry)}; }
+  static std::uint64_t object_id_of(const char* entry) noexcept {
+    std::uint64_t id;
+    std::memcpy(&id, entry + KEY_AT + length_of(entry), sizeof id);
+    return id;
   }
 
  private:
-  // A slot holds (record index + 1) in its low RECORD_BITS and the top bits
-  // of the key's hash above them; 0 marks an empty slot.
-  static constexpr int RECORD_BITS = 40;
-  static constexpr std::uint64_t RECORD_MASK = (std::uint64_t{1} << RECORD_BITS) - 1;
+  static constexpr int OFFSET_BITS = 48;
+  static constexpr std::uint64_t OFFSET_MASK = (std::uint64_t{1} << OFFSET_BITS) - 1;
   static constexpr std::size_t LOOKAHEAD = 16;
 
   struct Queued {
@@ -68,7 +81,12 @@ class KeyTable {
     std::uint64_t object_id;
   };
 
-  static std::uint64_t tag_of(std::uint64_t hash) noexcept { return hash >> RECORD_BITS << RECORD_BITS; }
+  static std::uint64_t tag_of(std::uint64_t hash) noexcept { return hash >> OFFSET_BITS << OFFSET_BITS; }
+  static std::uint64_t hash_of(const char* entry) noexcept {
+    std::uint64_t h;
+    std::memcpy(&h, entry + HASH_AT, sizeof h);
+    return h;
+  }
   void reserve_for(std::size_t queued_keys, std::size_t queued_bytes);
   void grow_slots(std::size_t capacity);
   // Inserts every queued key, oldest first. Never allocates.
@@ -79,7 +97,7 @@ class KeyTable {
   // The table is logically unchanged by settling, which the const readers
   // do; calls into one writer never overlap, so this needs no lock.
   mutable ByteBuffer arena_;
-  mutable std::vector<Record, HugePageAllocator<Record>> records_;
+  mutable std::uint64_t count_ = 0;
   mutable std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;  // power of two, ≤ half full
   mutable ByteBuffer staging_;  // bytes of the queued keys
   mutable Queued queue_[LOOKAHEAD];
