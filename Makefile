@@ -12,6 +12,11 @@ endif
 # those that are not selected, so finding it is not enough.)
 PYTHON ?= $(shell for p in "$$(command -v python$(PY) 2>/dev/null)" $$(ls -d $$(pyenv root 2>/dev/null)/versions/$(PY)*/bin/python$(PY) 2>/dev/null | sort -rV); do [ -n "$$p" ] && "$$p" -c "" 2>/dev/null && { echo "$$p"; break; }; done)
 VPY := $(VENV)/bin/python
+# CRC=ZLIB (or ISAL) forces a CRC-32 backend; by default ISA-L is used when
+# its headers are installed (Debian: libisal-dev), zlib otherwise.
+ifneq ($(CRC),)
+CRC_FLAGS := -Ccmake.define.ZELKOR_CRC=$(CRC) -Cbuild-dir=build/crc-$(CRC)-{wheel_tag}
+endif
 PIP_FLAGS ?= --disable-pip-version-check -q
 
 .PHONY: test demo bench venv install clean
@@ -24,7 +29,7 @@ $(VPY):
 venv: $(VPY)
 
 install: $(VPY)
-	$(VPY) -m pip install $(PIP_FLAGS) ".[test]"
+	$(VPY) -m pip install $(PIP_FLAGS) $(CRC_FLAGS) ".[test]"
 
 test: install
 	$(VPY) -m pytest -q

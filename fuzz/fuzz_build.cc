@@ -1,5 +1,5 @@
 // libFuzzer target: a byte string read as a script of writer calls (add an
-// object, map a key). The writer builds the store to a file, and the
+// object, map a key, map a batch of related keys). The writer builds the store to a file, and the
 // reader, with the checksum check and deep verification, must give back
 // exactly what the script put in: every key in ascending order, each with
 // its object's payload.
@@ -38,13 +38,25 @@ class Script {
   std::size_t at_ = 0;
 };
 
-const std::string& store_path() {
-  static const std::string path = [] {
+// A private directory for the store, in memory where /dev/shm exists,
+// removed with its files when the process exits.
+struct ScratchDir {
+  std::string dir;
+  ScratchDir() {
     const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string templ = std::string(base) + "/zelkor-fuzz-build-XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) fail("mkdtemp");
-    return templ + "/store.zlkr";
-  }();
+    dir = std::string(base) + "/zelkor-fuzz-build-XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) fail("mkdtemp");
+  }
+  ~ScratchDir() {
+    ::unlink((dir + "/store.zlkr").c_str());
+    ::unlink((dir + "/store.zlkr.tmp").c_str());
+    ::rmdir(dir.c_str());
+  }
+};
+
+const std::string& store_path() {
+  static const ScratchDir scratch;
+  static const std::string path = scratch.dir + "/store.zlkr";
   return path;
 }
 
@@ -55,22 +67,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   zelkor::Writer writer;
   std::vector<std::string> objects;
   std::map<std::string, std::uint64_t> keys;
+  const auto add_key = [&](const std::string& key, std::uint64_t id) {
+    const zelkor::Status s = writer.add_key(key, id);
+    ZF_CHECK(s.ok() == (id < objects.size()), "add_key acceptance");
+    if (s.ok()) keys[key] = id;
+  };
   while (!script.done()) {
     const std::uint8_t op = script.byte();
-    if (op % 3 == 0) {
-      const std::string payload = script.bytes(op / 3);
+    if (op % 4 == 0) {
+      const std::string payload = script.bytes(op / 4);
       ZF_CHECK(writer.add_object(payload) == objects.size(), "object id");
       objects.push_back(payload);
-    } else {
+    } else if (op % 4 != 3) {
       // Lengths past 255 come from a second byte, ids from one byte; ids at
       // or past the object count must be refused and change nothing.
       std::size_t key_len = script.byte();
-      if (op % 3 == 2) key_len = key_len * 256 + script.byte();
+      if (op % 4 == 2) key_len = key_len * 256 + script.byte();
       const std::string key = script.bytes(key_len);
-      const std::uint64_t id = script.byte();
-      const zelkor::Status s = writer.add_key(key, id);
-      ZF_CHECK(s.ok() == (id < objects.size()), "add_key acceptance");
-      if (s.ok()) keys[key] = id;
+      add_key(key, script.byte());
+    } else {
+      // Many keys at once, enough for the radix sort: a stem from the
+      // input, then a counter of one to three bytes cut at varied lengths,
+      // so that keys share prefixes, are prefixes of each other and repeat.
+      const std::size_t count = keys.size() > 4096 ? 0 : 64 * (std::size_t{script.byte()} % 8 + 1);
+      const std::string stem = script.bytes(script.byte() % 24);
+      const std::uint8_t shape = script.byte();
+      for (std::size_t i = 0; i < count; ++i) {
+        const char tail[3] = {static_cast<char>(i >> 16), static_cast<char>(i >> 8), static_cast<char>(i)};
+        const std::size_t cut = (i * (shape | 1u)) % 4;
+        add_key(stem.substr(0, stem.size() - (i % (stem.size() + 1)) / 2) + std::string(tail + 3 - cut, cut),
+                objects.empty() ? i : i % objects.size());
+      }
     }
   }
   ZF_CHECK(writer.object_count() == objects.size() && writer.key_count() == keys.size(), "writer counts");

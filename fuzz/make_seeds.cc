@@ -115,13 +115,15 @@ std::vector<std::string> damaged(const std::string& s) {
 }
 
 void put_script_seeds(const std::string& dir) {
-  // op % 3 == 0: an object of op / 3 bytes; 1: key (one length byte), id;
-  // 2: key (two length bytes), id.
+  // op % 4 == 0: an object of op / 4 bytes; 1: key (one length byte), id;
+  // 2: key (two length bytes), id; 3: count, stem length, stem, shape.
   const std::vector<std::string> scripts = {
-      std::string("\x09" "abc" "\x01\x01k\x00", 8),
-      std::string("\x03x\x03y\x01\x01" "a\x00\x01\x02" "ab\x01\x01\x00\x00", 16),
+      std::string("\x0c" "abc" "\x01\x01k\x00", 8),
+      std::string("\x04x\x04y\x01\x01" "a\x00\x01\x02" "ab\x01\x01\x00\x00", 16),
       std::string("\x00\x01\x00\x00\x02\x00\x00\x00", 8),
-      std::string("\x06pq\x02\x01\x00", 6) + std::string(256, 'z') + std::string("\x00", 1),
+      std::string("\x08pq\x02\x01\x00", 6) + std::string(256, 'z') + std::string("\x00", 1),
+      std::string("\x04a\x04b\x03\x07\x05stem/\x03", 10),
+      std::string("\x04a\x03\x1f\x00\x00\x03\x10\x02\xff\xfe\x01", 12),
   };
   for (std::size_t i = 0; i < scripts.size(); ++i) write_file(dir + "/script-" + std::to_string(i), scripts[i]);
 }

@@ -12,7 +12,9 @@
 #   build/fuzz/fuzz/fuzz_reader fuzz/artifacts/fuzz_reader-crash-...
 #
 # Environment: ZELKOR_FUZZ_BUILD (build directory, default build/fuzz),
-# ZELKOR_FUZZ_FLAGS (extra libFuzzer flags, e.g. "-jobs=2 -workers=2").
+# ZELKOR_FUZZ_FLAGS (extra libFuzzer flags, e.g. "-jobs=2 -workers=2"),
+# ZELKOR_FUZZ_COVERAGE=1 (afterwards, replay each corpus through a build with
+# source-based coverage and print the line and branch coverage of src/core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -75,4 +77,26 @@ for target in "${targets[@]}"; do
   grep -E 'Loaded 1 PC tables|DONE|stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb' "$log" || true
   rm -f "$log"
 done
+
+if [ "${ZELKOR_FUZZ_COVERAGE:-0}" = 1 ]; then
+  cov_build=$build-coverage
+  cmake -S "$root" -B "$cov_build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_COMPILER=clang++ -DZELKOR_BUILD_MODULE=OFF -DZELKOR_BUILD_FUZZERS=ON \
+    -DZELKOR_FUZZ_COVERAGE=ON >/dev/null
+  cmake --build "$cov_build" --target "${targets[@]}" >/dev/null
+  profiles=()
+  for target in "${targets[@]}"; do
+    LLVM_PROFILE_FILE="$cov_build/$target.profraw" "$cov_build/fuzz/$target" -runs=0 \
+      "$corpus/$target" >/dev/null 2>&1 || true
+    profiles+=("$cov_build/$target.profraw")
+  done
+  profdata=$(command -v llvm-profdata || command -v llvm-profdata-14)
+  llvmcov=$(command -v llvm-cov || command -v llvm-cov-14)
+  "$profdata" merge -sparse "${profiles[@]}" -o "$cov_build/all.profdata"
+  objects=()
+  for target in "${targets[@]}"; do objects+=(-object "$cov_build/fuzz/$target"); done
+  echo "== coverage of src/core by the corpus"
+  "$llvmcov" report "${objects[@]:1}" -instr-profile="$cov_build/all.profdata" \
+    -ignore-filename-regex='(^/usr/|/fuzz/)' | sed "s|$root/||"
+fi
 exit $status
