@@ -5,6 +5,7 @@ import re
 import struct
 import sys
 import threading
+import zlib
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -247,3 +248,26 @@ def test_one_reader_shared_by_threads(build_store):
     finally:
         sys.setswitchinterval(interval)
     assert results == [[e] * 10 for e in expected]
+
+
+@pytest.mark.parametrize("flip_at", [None, 40 + 9, (17 << 20) - 1, (34 << 20) + 100], ids=["sound", "first-half", "middle", "second-half"])
+def test_checksum_of_a_large_file(write_store, flip_at):
+    # Large files are checksummed in parts; the parts must add up to the
+    # CRC of the whole, and a mismatch must show the whole file's CRC.
+    payload = bytes(range(256)) * ((35 << 20) // 256)
+    blob = bytearray(raw_file(record(payload), [(b"k", 40)], num_objects=1))
+    if flip_at is not None:
+        blob[flip_at] ^= 0x5A
+    path = write_store(bytes(blob))
+    stored = struct.unpack(">I", blob[32:36])[0]
+    computed = zlib.crc32(bytes(blob[40:])) & 0xFFFFFFFF
+    if flip_at is None:
+        assert _zelkor._ZelkReader(path).verify() is True
+        return
+    message = f"ZelkCorruptError: file CRC32 mismatch  stored=0x{stored:08x}  computed=0x{computed:08x}"
+    with pytest.raises(RuntimeError) as opened:
+        _zelkor._ZelkReader(path)
+    assert str(opened.value) == message
+    with pytest.raises(RuntimeError) as verified:
+        _zelkor._ZelkReader(path, verify=False).verify()
+    assert str(verified.value) == message

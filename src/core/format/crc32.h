@@ -14,6 +14,15 @@ inline std::uint32_t crc32_of(const void* data, std::size_t size) noexcept {
   return crc32_extend(0, data, size);
 }
 
+// CRC of a message A followed by B, from crc32_of(A), crc32_of(B) and B's
+// length.
+std::uint32_t crc32_concat(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64_t length_b) noexcept;
+
+// crc32_of for a large buffer, computed in two halves at once on a second
+// core when the buffer is large enough for that to pay (one pass over a
+// large file is bound by memory bandwidth, which one core cannot use up).
+std::uint32_t crc32_of_large(const void* data, std::size_t size) noexcept;
+
 // Name of the implementation compiled in ("isa-l" or "zlib"), for diagnostics.
 const char* crc32_backend() noexcept;
 

@@ -54,7 +54,7 @@ CoreError file_crc_mismatch(std::uint32_t stored, std::uint32_t computed) {
 
 Status check_file_crc(std::string_view file, std::uint32_t stored) {
   const std::string_view body = file.size() > HEADER_SIZE ? file.substr(HEADER_SIZE) : std::string_view();
-  const std::uint32_t computed = crc32_of(body.data(), body.size());
+  const std::uint32_t computed = crc32_of_large(body.data(), body.size());
   if (computed != stored) return file_crc_mismatch(stored, computed);
   return Status();
 }

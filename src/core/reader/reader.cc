@@ -40,8 +40,9 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys);
   if (!index.ok()) return std::move(index).error();
   reader.index_ = std::move(index).value();
-  // The index section now lives in the key arena.
-  reader.map_.release(reader.header_.index_offset, reader.index_.section_size());
+  // The index section now lives in the key arena; its pages leave the
+  // process, unless the whole file was mapped in for the checksum anyway.
+  if (!check_crc) reader.map_.release(reader.header_.index_offset, reader.index_.section_size());
   reader.search_ = SearchTree(reader.index_);
   reader.path_ = std::move(path);
   return reader;
