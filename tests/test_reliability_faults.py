@@ -332,3 +332,42 @@ def test_failed_system_call_during_open(tmp_path, shim, fault, message):
     first, retry = json.loads(done.stdout)
     assert first == ["OSError", "ZelkIOError: " + message.format(quoted=f'"{path}"')]
     assert retry == "old"
+
+
+EXHAUST_IN_CHILD = r"""
+import resource, sys, _zelkor
+resource.setrlimit(resource.RLIMIT_AS, (768 << 20, 768 << 20))
+writer = _zelkor._ZelkWriter()
+writer.add_object_raw(b"first")
+grow = sys.argv[1]
+added = 0
+try:
+    if grow == "objects":
+        payload = b"x" * (8 << 20)
+        while True:
+            writer.add_object_raw(payload)
+            added += 1
+    else:
+        while True:
+            writer.add_key(b"%08d" % added + b"k" * 65000, 0)
+            added += 1
+except MemoryError:
+    pass
+objects, keys = (1 + added, 0) if grow == "objects" else (1, added)
+assert repr(writer) == f"_ZelkWriter(objects={objects}, keys={keys})", (repr(writer), added)
+assert added > 10, added
+writer.add_key("after", 0)
+print("ok", repr(writer))
+"""
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.parametrize("grow", ["objects", "keys"])
+def test_exhausted_memory_raises_and_leaves_the_writer_as_it_was(grow):
+    # A failed allocation must not end the host program, and the call that
+    # failed must leave no trace in the writer.
+    done = subprocess.run(
+        [sys.executable, "-c", EXHAUST_IN_CHILD, grow], env=child_env(), capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("ok _ZelkWriter(")
