@@ -61,8 +61,9 @@ class KeySorter {
   }
 
   void load_chunks(SortItem* items, std::size_t n, std::size_t depth) const noexcept {
-    // Keys are visited out of their arena order: fetch them well ahead.
-    constexpr std::size_t AHEAD = 16;
+    // Keys are visited out of their arena order: fetch them well ahead
+    // (a miss costs about as much as forty of these steps).
+    constexpr std::size_t AHEAD = 40;
     for (std::size_t i = 0; i < n; ++i) {
       if (i + AHEAD < n) __builtin_prefetch(key(items[i + AHEAD]).data() + depth);
       items[i].chunk = chunk_at(key(items[i]), depth);
@@ -77,13 +78,7 @@ class KeySorter {
   // at most logarithmically deep.
   void sort_run(SortItem* items, std::size_t n, std::size_t depth, int byte) {
     for (;;) {
-      if (n < RADIX_MIN) {
-        std::sort(items, items + n, [&](const SortItem& a, const SortItem& b) {
-          if (a.chunk != b.chunk) return a.chunk < b.chunk;
-          return key(a).substr(depth) < key(b).substr(depth);
-        });
-        return;
-      }
+      if (n < 2) return;
       if (byte < 8) byte = first_varying_byte(items, n, byte);
       if (byte == 8) {
         // Equal chunks: the keys that end within them are prefixes of every
@@ -98,6 +93,14 @@ class KeySorter {
         byte = 0;
         load_chunks(items, n, depth);
         continue;
+      }
+      if (n < RADIX_MIN) {
+        // Chunks differ here, so most comparisons end at the chunk.
+        std::sort(items, items + n, [&](const SortItem& a, const SortItem& b) {
+          if (a.chunk != b.chunk) return a.chunk < b.chunk;
+          return key(a).substr(depth) < key(b).substr(depth);
+        });
+        return;
       }
       const int shift = 56 - 8 * byte;
       // Four interleaved tallies: runs of equal bytes do not serialize on
