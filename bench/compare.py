@@ -277,6 +277,15 @@ def _count_max(oids):
     return counts.values()
 
 
+def timed_result(make):
+    """Seconds to make a result; the result is released outside the timing."""
+    t0 = perf()
+    r = make()
+    t = perf() - t0
+    del r
+    return t
+
+
 def fresh(strings):
     """New str objects equal to `strings`: no cached hash, no cached UTF-8."""
     return [s.encode().decode() for s in strings]
@@ -411,32 +420,16 @@ class Zelkor(System):
         return perf() - t0
 
     def keys(self):
-        t0 = perf()
-        r = self.h.keys()
-        t = perf() - t0
-        del r
-        return t
+        return timed_result(self.h.keys)
 
     def items(self):
-        t0 = perf()
-        r = self.h.items_raw()
-        t = perf() - t0
-        del r
-        return t
+        return timed_result(self.h.items_raw)
 
     def items_bytes(self):
-        t0 = perf()
-        r = self.h.items_raw_bytes()
-        t = perf() - t0
-        del r
-        return t
+        return timed_result(self.h.items_raw_bytes)
 
     def objects(self):
-        t0 = perf()
-        r = self.h.objects_raw()
-        t = perf() - t0
-        del r
-        return t
+        return timed_result(self.h.objects_raw)
 
     def verify(self):
         t0 = perf()
@@ -1479,8 +1472,6 @@ def to_markdown(res: Results, meta: dict) -> str:
         micro = sec.startswith(("Micro", "Bulk", "Core"))
         out.append(f"\n## {sec}\n")
         if micro:
-            used = [c for c in used]
-            header = ["", "unit"] + (["_zelkor", "lmdb"] if "lmdb" in used else ["value"])
             with_notes = any(res.rows[k]["note"] for k in rows)
             tail = " note |" if with_notes else ""
             if "lmdb" not in used:

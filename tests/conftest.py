@@ -1,5 +1,5 @@
-
 import contextlib
+import sys
 
 import pytest
 
@@ -120,3 +120,20 @@ def pytest_configure(config):
 def pytest_runtest_setup(item):
     if UNDER_SANITIZER and item.get_closest_marker("no_sanitizer"):
         pytest.skip("memory limits and figures do not apply under AddressSanitizer")
+
+
+def run_threads(target, count):
+    """Runs target(0) ... target(count - 1) on as many threads at once, with
+    the interpreter switching between them as often as it can."""
+    import threading
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=target, args=(n,)) for n in range(count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import base64
 import json
+import importlib.util
 import os
 import pty
 import subprocess
@@ -23,9 +24,7 @@ from storefile import Layout, flipped
 
 PYTHON_DIR = Path(__file__).resolve().parent.parent / "python"
 ENV = dict(os.environ)
-try:
-    import zlkr  # noqa: F401
-except ImportError:
+if importlib.util.find_spec("zlkr") is None:
     sys.path.insert(0, str(PYTHON_DIR))
     ENV["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PYTHON_DIR), ENV.get("PYTHONPATH")]))
 from zlkr import jsonform  # noqa: E402

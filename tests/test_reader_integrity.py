@@ -3,7 +3,6 @@ behaviour on damaged files, and sharing one reader between threads."""
 
 import re
 import struct
-import sys
 import threading
 import zlib
 
@@ -12,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _zelkor
+from conftest import run_threads
 from storefile import Layout, crc, header, patched, raw_file, record, with_field, with_file_crc
 
 ONE = Layout([b"abc"], {b"k": 0}).to_bytes()
@@ -237,16 +237,7 @@ def test_one_reader_shared_by_threads(build_store):
         start.wait()
         results[worker] = [answers(worker) for _ in range(10)]
 
-    threads = [threading.Thread(target=run, args=(w,)) for w in range(4)]
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads between almost every call
-    try:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(run, 4)
     assert results == [[e] * 10 for e in expected]
 
 

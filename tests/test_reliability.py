@@ -16,13 +16,13 @@ import random
 import struct
 import subprocess
 import sys
-import threading
 import time
 import types
 
 import pytest
 
 import _zelkor
+from conftest import run_threads
 from conftest import UNDER_SANITIZER
 from storefile import HEADER_SIZE, Layout, crc, entry, header, record, with_field, with_file_crc
 
@@ -393,16 +393,7 @@ def test_one_reader_shared_by_eight_threads(build_store, write_store):
                 mismatches.append(q)
             counts[n] += 1
 
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-5)  # switch threads as often as the interpreter allows
-    try:
-        threads = [threading.Thread(target=worker, args=(n,)) for n in range(8)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(interval)
+    run_threads(worker, 8)
     assert not mismatches
     assert all(counts)
     print(f"8 threads x {sum(counts)} queries")

@@ -17,6 +17,7 @@
 # source-based coverage and print the line and branch coverage of src/core).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/common.sh
 root=$PWD
 
 seconds=${1:-60}
@@ -25,7 +26,6 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_build)
 build=${ZELKOR_FUZZ_BUILD:-$root/build/fuzz}
 
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # clang with the libFuzzer runtime: link a trivial fuzz target to find out.
 clang_works() {
@@ -46,8 +46,6 @@ if ! clang_works; then
   clang_works || { echo "fuzz.sh: clang cannot link a libFuzzer target" >&2; exit 2; }
 fi
 
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DZELKOR_BUILD_MODULE=OFF -DZELKOR_BUILD_FUZZERS=ON >/dev/null
 cmake --build "$build" --target make_seeds "${targets[@]}" >/dev/null

@@ -19,6 +19,7 @@
 # ZELKOR_ASAN_VENV and ZELKOR_ASAN_BUILD move the venv and the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/common.sh
 root=$PWD
 venv=${ZELKOR_ASAN_VENV:-$root/.venv-asan}
 build=${ZELKOR_ASAN_BUILD:-$root/build/asan}
@@ -26,15 +27,7 @@ pip_flags=(--disable-pip-version-check -q)
 
 # CPython 3.10: pyenv's newest 3.10, else python3.10 on PATH (a pyenv shim
 # on PATH may not run, so each candidate is tried).
-python=
-for candidate in $(ls -d "$(pyenv root 2>/dev/null)"/versions/3.10*/bin/python3.10 2>/dev/null | sort -rV) \
-  "$(command -v python3.10 2>/dev/null)"; do
-  if [ -n "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
-    python=$candidate
-    break
-  fi
-done
-[ -n "$python" ] || { echo "sanitize.sh: no python3.10 (pyenv or PATH)" >&2; exit 2; }
+python=$(find_python310) || exit 2
 if [ ! -x "$venv/bin/python" ]; then
   "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install "${pip_flags[@]}" --upgrade pip
@@ -52,9 +45,8 @@ PY
 if ! cmake --version 2>/dev/null | awk 'NR==1 { split($3, v, "."); exit !(v[1] > 3 || (v[1] == 3 && v[2] >= 21)) }'; then
   "$venv/bin/python" -m pip install "${pip_flags[@]}" "cmake>=3.21" ninja
   export PATH="$venv/bin:$PATH"
+  generator=(-G Ninja)
 fi
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 
 quiet() {  # runs a command, showing its output only when it fails
   local out

@@ -13,28 +13,18 @@
 # in build/valgrind/memcheck.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/common.sh
 root=$PWD
 build=${ZELKOR_VALGRIND_BUILD:-$root/build/valgrind}
 
-as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 if ! command -v valgrind >/dev/null 2>&1; then
   echo "valgrind.sh: installing valgrind" >&2
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
 fi
 
-python=
-for candidate in $(ls -d "$(pyenv root 2>/dev/null)"/versions/3.10*/bin/python3.10 2>/dev/null | sort -rV) \
-  "$(command -v python3.10 2>/dev/null)"; do
-  if [ -n "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 10)' 2>/dev/null; then
-    python=$candidate
-    break
-  fi
-done
-[ -n "$python" ] || { echo "valgrind.sh: no python3.10 (pyenv or PATH)" >&2; exit 2; }
+python=$(find_python310) || exit 2
 
-generator=()
-command -v ninja >/dev/null 2>&1 && generator=(-G Ninja)
 if ! out=$(cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DPython_EXECUTABLE="$python" 2>&1 && cmake --build "$build" --target _zelkor 2>&1); then
   printf '%s\n' "$out" >&2
