@@ -1,12 +1,9 @@
 #include "crc32.h"
 
-#include <pthread.h>
-#include <signal.h>
+#include "background_task.h"
 
 #include <algorithm>
 #include <array>
-#include <system_error>
-#include <thread>
 
 #if defined(ZELKOR_HAVE_ISAL)
 #include <isa-l/crc.h>
@@ -80,22 +77,14 @@ std::uint32_t crc32_of_large(const void* data, std::size_t size) noexcept {
   const auto* p = static_cast<const unsigned char*>(data);
   const std::size_t half = size / 2;
   std::uint32_t second = 0;
-  // The helper thread blocks every signal, so that signals keep going to
-  // the caller's threads; it is joined before this returns.
-  sigset_t all, previous;
-  sigfillset(&all);
-  if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) return crc32_of(data, size);
-  std::jthread helper;
   try {
-    helper = std::jthread([&] { second = crc32_of(p + half, size - half); });
-  } catch (const std::system_error&) {
-    // No thread to be had: one pass on this one.
+    BackgroundTask tail([&] { second = crc32_of(p + half, size - half); }, true);
+    const std::uint32_t first = crc32_of(p, half);
+    tail.wait();
+    return crc32_concat(first, second, size - half);
+  } catch (...) {
+    return crc32_of(data, size);  // the task's own allocation failed
   }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (!helper.joinable()) return crc32_of(data, size);
-  const std::uint32_t first = crc32_of(p, half);
-  helper.join();
-  return crc32_concat(first, second, size - half);
 }
 
 const char* crc32_backend() noexcept {

@@ -130,6 +130,12 @@ Status AtomicFile::flush() {
   return Status();
 }
 
+void AtomicFile::start_writeback() noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+  if (written_ > 0) ::sync_file_range(fd_.get(), 0, static_cast<off_t>(written_), SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 Status AtomicFile::overwrite(std::uint64_t offset, std::string_view bytes) {
   // Bytes at or past `written_` are still in the buffer.
   const std::uint64_t end = offset + bytes.size();

@@ -1,14 +1,9 @@
 #include "build.h"
 
 #include <errno.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <exception>
-#include <system_error>
-#include <thread>
-
+#include "../format/background_task.h"
 #include "../format/constants.h"
 #include "../format/crc32.h"
 #include "../format/header.h"
@@ -37,81 +32,63 @@ Status check_format_maximums(const Writer& writer) {
   return Status();
 }
 
-// Sorts the keys on a second thread while the caller writes the data
-// section; small key sets are sorted in place of starting a thread. The
-// thread touches no Python object and is joined before the build returns.
-class KeySort {
- public:
-  explicit KeySort(const KeyTable& keys) : keys_(keys) {
-    constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
-    if (keys.size() >= THREAD_WORTHWHILE && start_thread()) return;
-    run();
-  }
+// Below this many keys a second thread costs more than it saves.
+constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
 
-  std::vector<std::uint64_t> take() {
-    if (thread_.joinable()) thread_.join();
-    if (error_) std::rethrow_exception(error_);
-    return std::move(order_);
-  }
-
- private:
-  // The sorting thread blocks every signal, so that signals keep going to
-  // the interpreter's own threads. False when no thread could be started.
-  bool start_thread() {
-    sigset_t all, previous;
-    sigfillset(&all);
-    if (pthread_sigmask(SIG_SETMASK, &all, &previous) != 0) return false;
-    bool started = true;
-    try {
-      thread_ = std::jthread([this] { run(); });
-    } catch (const std::system_error&) {
-      started = false;
+// Appends the index entries of order[begin, end) to `out`, calling
+// `flush(out)` whenever another entry would take it past `piece` bytes.
+template <typename Flush>
+Status lay_out_entries(const Writer& writer, const std::vector<std::uint64_t>& order, std::size_t begin,
+                       std::size_t end, ByteBuffer& out, std::size_t piece, Flush&& flush) {
+  constexpr std::size_t AHEAD = 8;
+  const char* arena = writer.keys().arena().data();
+  for (std::size_t i = begin; i < end; ++i) {
+    // Entries come in key order, arena entries and object records in
+    // insertion order: fetch both well before they are needed.
+    if (i + 2 * AHEAD < end) __builtin_prefetch(arena + order[i + 2 * AHEAD]);
+    if (i + AHEAD < end) __builtin_prefetch(&writer.record_offset(KeyTable::object_id_of(arena + order[i + AHEAD])));
+    const char* entry = arena + order[i];
+    const std::string_view key = KeyTable::key_of(entry);
+    if (out.size() + index_entry_size(key.size()) > piece) {
+      if (Status s = flush(out); !s.ok()) return s;
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return started;
+    encode_index_entry(out.extend(index_entry_size(key.size())), key,
+                       HEADER_SIZE + writer.record_offset(KeyTable::object_id_of(entry)));
   }
+  return Status();
+}
 
-  void run() noexcept {
-    try {
-      order_ = sorted_key_order(keys_);
-    } catch (...) {
-      error_ = std::current_exception();
-    }
-  }
-
-  const KeyTable& keys_;
-  std::vector<std::uint64_t> order_;
-  std::exception_ptr error_;
-  std::jthread thread_;  // last: joined before the members it writes die
-};
-
-// Lays out the index entries in key order in pieces, extending `crc` over
-// each piece before it is written.
+// Writes the index section, extending `crc` over it. The second half of the
+// entries is laid out on another thread while this one lays out and writes
+// the first half in pieces; the two halves' CRCs are then joined.
 Status write_index(AtomicFile& out, const Writer& writer, const std::vector<std::uint64_t>& order,
                    std::uint32_t* crc) {
   constexpr std::size_t PIECE = std::size_t{1} << 20;
-  constexpr std::size_t AHEAD = 8;
-  const char* arena = writer.keys().arena().data();
+  const std::size_t n = order.size();
+  const std::size_t half = n >= THREAD_WORTHWHILE ? n / 2 : n;
+  ByteBuffer tail;
+  std::uint32_t tail_crc = 0;
+  BackgroundTask tail_task(
+      [&] {
+        // With no flushes, laying out cannot fail.
+        static_cast<void>(lay_out_entries(writer, order, half, n, tail, SIZE_MAX, [](ByteBuffer&) { return Status(); }));
+        tail_crc = crc32_of(tail.data(), tail.size());
+      },
+      half < n);
+
   ByteBuffer piece;
   piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
-  const std::size_t n = order.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    // Entries come in key order, arena entries and object records in
-    // insertion order: fetch both well before they are needed.
-    if (i + 2 * AHEAD < n) __builtin_prefetch(arena + order[i + 2 * AHEAD]);
-    if (i + AHEAD < n) __builtin_prefetch(&writer.record_offset(KeyTable::object_id_of(arena + order[i + AHEAD])));
-    const char* entry = arena + order[i];
-    const std::string_view key = KeyTable::key_of(entry);
-    if (piece.size() + index_entry_size(key.size()) > PIECE) {
-      *crc = crc32_extend(*crc, piece.data(), piece.size());
-      if (Status s = out.write(piece.view()); !s.ok()) return s;
-      piece.truncate(0);
-    }
-    encode_index_entry(piece.extend(index_entry_size(key.size())), key,
-                       HEADER_SIZE + writer.record_offset(KeyTable::object_id_of(entry)));
-  }
-  *crc = crc32_extend(*crc, piece.data(), piece.size());
-  return out.write(piece.view());
+  auto write_piece = [&](ByteBuffer& full) {
+    *crc = crc32_extend(*crc, full.data(), full.size());
+    Status s = out.write(full.view());
+    full.truncate(0);
+    return s;
+  };
+  if (Status s = lay_out_entries(writer, order, 0, half, piece, PIECE, write_piece); !s.ok()) return s;
+  if (Status s = write_piece(piece); !s.ok()) return s;
+  tail_task.wait();
+  *crc = crc32_concat(*crc, tail_crc, tail.size());
+  return out.write(tail.view());
 }
 
 }  // namespace
@@ -123,7 +100,9 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   const KeyTable& keys = writer.keys();
   const std::string_view data = writer.data_section();
   const std::uint64_t index_size = keys.key_bytes() + keys.size() * ENTRY_FIXED_SIZE;
-  KeySort sort(keys);
+  // The keys are sorted on a second thread while this one writes the data.
+  std::vector<std::uint64_t> order;
+  BackgroundTask sort([&] { order = sorted_key_order(keys); }, keys.size() >= THREAD_WORTHWHILE);
 
   Result<AtomicFile> created = AtomicFile::create(path, std::move(temp_path));
   if (!created.ok()) return std::move(created).error();
@@ -135,7 +114,9 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   std::uint32_t crc = crc32_of(data.data(), data.size());
   if (Status s = out.write({header_bytes, HEADER_SIZE}); !s.ok()) return std::move(s).error();
   if (Status s = out.write(data); !s.ok()) return std::move(s).error();
-  if (Status s = write_index(out, writer, sort.take(), &crc); !s.ok()) return std::move(s).error();
+  out.start_writeback();  // the disk works on the data while the keys are sorted
+  sort.wait();
+  if (Status s = write_index(out, writer, order, &crc); !s.ok()) return std::move(s).error();
 
   Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());
