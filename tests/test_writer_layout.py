@@ -71,6 +71,28 @@ def test_layout_matches_hand_made_file(build_bytes, make_writer, objects, pairs)
     assert build_bytes(make_writer(objects, pairs)) == _layout(objects, pairs).to_bytes()
 
 
+def _many_keys(count, seed):
+    """Keys in many shapes: long shared heads, prefixes of one another,
+    runs that agree for 8 or 16 bytes, zero and 0xFF bytes, all lengths."""
+    import random
+
+    rng = random.Random(seed)
+    heads = [b"", b"user:000", b"user:0001234:", b"0123456789abcdef", b"\xff\xff", b"a\x00", b"sku/"]
+    keys = set()
+    while len(keys) < count:
+        head = rng.choice(heads)
+        tail = bytes(rng.choice(b"\x0009az\xff") for _ in range(rng.randrange(0, 12)))
+        keys.add(head + tail + (b"%d" % rng.randrange(10**6) if rng.random() < 0.7 else b""))
+    return list(keys)
+
+
+def test_large_key_sets_are_sorted_bytewise(build_bytes, make_writer):
+    # Large enough for the sort to be shared between threads.
+    keys = _many_keys(120_000, seed=5)
+    pairs = [(k, i % 2) for i, k in enumerate(keys)]
+    assert build_bytes(make_writer([b"0", b"1"], pairs)) == _layout([b"0", b"1"], pairs).to_bytes()
+
+
 def test_building_twice_gives_identical_files_and_later_keys_only_the_later(tmp_path, capfd, make_writer):
     writer = make_writer([b"a", b"b"], {"k": 0})
     paths = [tmp_path / f"s{i}.zlkr" for i in range(3)]

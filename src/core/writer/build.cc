@@ -38,16 +38,16 @@ constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
 // Appends the index entries of order[begin, end) to `out`, calling
 // `flush(out)` whenever another entry would take it past `piece` bytes.
 template <typename Flush>
-Status lay_out_entries(const Writer& writer, const std::vector<std::uint64_t>& order, std::size_t begin,
+Status lay_out_entries(const Writer& writer, const KeyOrder& order, std::size_t begin,
                        std::size_t end, ByteBuffer& out, std::size_t piece, Flush&& flush) {
   constexpr std::size_t AHEAD = 8;
   const char* arena = writer.keys().arena().data();
   for (std::size_t i = begin; i < end; ++i) {
     // Entries come in key order, arena entries and object records in
     // insertion order: fetch both well before they are needed.
-    if (i + 2 * AHEAD < end) __builtin_prefetch(arena + order[i + 2 * AHEAD]);
-    if (i + AHEAD < end) __builtin_prefetch(&writer.record_offset(KeyTable::object_id_of(arena + order[i + AHEAD])));
-    const char* entry = arena + order[i];
+    if (i + 2 * AHEAD < end) __builtin_prefetch(arena + order.entry(i + 2 * AHEAD));
+    if (i + AHEAD < end) __builtin_prefetch(&writer.record_offset(KeyTable::object_id_of(arena + order.entry(i + AHEAD))));
+    const char* entry = arena + order.entry(i);
     const std::string_view key = KeyTable::key_of(entry);
     if (out.size() + index_entry_size(key.size()) > piece) {
       if (Status s = flush(out); !s.ok()) return s;
@@ -61,8 +61,7 @@ Status lay_out_entries(const Writer& writer, const std::vector<std::uint64_t>& o
 // Writes the index section, extending `crc` over it. The second half of the
 // entries is laid out on another thread while this one lays out and writes
 // the first half in pieces; the two halves' CRCs are then joined.
-Status write_index(AtomicFile& out, const Writer& writer, const std::vector<std::uint64_t>& order,
-                   std::uint32_t* crc) {
+Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order, std::uint32_t* crc) {
   constexpr std::size_t PIECE = std::size_t{1} << 20;
   const std::size_t n = order.size();
   const std::size_t half = n >= THREAD_WORTHWHILE ? n / 2 : n;
@@ -100,9 +99,10 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   const KeyTable& keys = writer.keys();
   const std::string_view data = writer.data_section();
   const std::uint64_t index_size = keys.key_bytes() + keys.size() * ENTRY_FIXED_SIZE;
-  // The keys are sorted on a second thread while this one writes the data.
-  std::vector<std::uint64_t> order;
-  BackgroundTask sort([&] { order = sorted_key_order(keys); }, keys.size() >= THREAD_WORTHWHILE);
+  // The keys are sorted on a second thread while this one writes the data
+  // section; this one then takes a share of what is left.
+  KeyOrder order(keys);
+  BackgroundTask sort([&] { order.sort_share(); }, keys.size() >= THREAD_WORTHWHILE);
 
   Result<AtomicFile> created = AtomicFile::create(path, std::move(temp_path));
   if (!created.ok()) return std::move(created).error();
@@ -115,6 +115,7 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   if (Status s = out.write({header_bytes, HEADER_SIZE}); !s.ok()) return std::move(s).error();
   if (Status s = out.write(data); !s.ok()) return std::move(s).error();
   out.start_writeback();  // the disk works on the data while the keys are sorted
+  order.sort_share();
   sort.wait();
   if (Status s = write_index(out, writer, order, &crc); !s.ok()) return std::move(s).error();
 
