@@ -77,10 +77,12 @@ Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order,
 
   ByteBuffer piece;
   piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
+  std::size_t pieces = 0;
   auto write_piece = [&](ByteBuffer& full) {
     *crc = crc32_extend(*crc, full.data(), full.size());
     Status s = out.write(full.view());
     full.truncate(0);
+    if (++pieces % 8 == 0) out.start_writeback();  // the disk keeps up as the index grows
     return s;
   };
   if (Status s = lay_out_entries(writer, order, 0, half, piece, PIECE, write_piece); !s.ok()) return s;
