@@ -130,6 +130,19 @@ Status AtomicFile::flush() {
   return Status();
 }
 
+Result<std::uint64_t> AtomicFile::reserve(std::uint64_t size) {
+  if (Status s = flush(); !s.ok()) return std::move(s).error();
+  const std::uint64_t start = written_;
+  // Later appends go after the reserved range.
+  if (::lseek(fd_.get(), static_cast<off_t>(start + size), SEEK_SET) < 0) return CoreError::os(errno);
+  written_ = start + size;
+  return start;
+}
+
+Status AtomicFile::write_reserved(std::uint64_t offset, std::string_view bytes) const {
+  return write_all_at(fd_.get(), bytes.data(), bytes.size(), offset);
+}
+
 void AtomicFile::start_writeback() noexcept {
 #ifdef SYNC_FILE_RANGE_WRITE
   if (written_ > 0) ::sync_file_range(fd_.get(), 0, static_cast<off_t>(written_), SYNC_FILE_RANGE_WRITE);

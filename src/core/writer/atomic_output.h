@@ -31,6 +31,12 @@ class AtomicFile {
   Status write(std::string_view piece);
   // Writes out what the buffer holds.
   Status flush();
+  // Empties the buffer and sets aside the next `size` bytes of the file,
+  // to be filled by write_reserved; returns the offset where they start.
+  Result<std::uint64_t> reserve(std::uint64_t size);
+  // Writes `bytes` at `offset`, inside a range set aside by reserve. Calls
+  // for disjoint places may run on several threads at once.
+  Status write_reserved(std::uint64_t offset, std::string_view bytes) const;
   // Asks the OS to start writing what has been handed to it out to disk,
   // without waiting; the final sync then has less left to do. A hint.
   void start_writeback() noexcept;

@@ -58,38 +58,61 @@ Status lay_out_entries(const Writer& writer, const KeyOrder& order, std::size_t 
   return Status();
 }
 
-// Writes the index section, extending `crc` over it. The second half of the
-// entries is laid out on another thread while this one lays out and writes
-// the first half in pieces; the two halves' CRCs are then joined.
-Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order, std::uint32_t* crc) {
-  constexpr std::size_t PIECE = std::size_t{1} << 20;
-  const std::size_t n = order.size();
-  const std::size_t half = n >= THREAD_WORTHWHILE ? n / 2 : n;
-  ByteBuffer tail;
-  std::uint32_t tail_crc = 0;
-  BackgroundTask tail_task(
-      [&] {
-        // With no flushes, laying out cannot fail.
-        static_cast<void>(lay_out_entries(writer, order, half, n, tail, SIZE_MAX, [](ByteBuffer&) { return Status(); }));
-        tail_crc = crc32_of(tail.data(), tail.size());
-      },
-      half < n);
+constexpr std::size_t PIECE = std::size_t{1} << 20;
 
+// Lays out the entries of order[begin, end) in pieces, extending `crc` over
+// each piece and handing it to `write`.
+template <typename Write>
+Status write_entries(const Writer& writer, const KeyOrder& order, std::size_t begin, std::size_t end,
+                     std::uint32_t* crc, Write&& write) {
   ByteBuffer piece;
   piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
-  std::size_t pieces = 0;
-  auto write_piece = [&](ByteBuffer& full) {
+  auto flush = [&](ByteBuffer& full) {
     *crc = crc32_extend(*crc, full.data(), full.size());
-    Status s = out.write(full.view());
+    Status s = write(full.view());
     full.truncate(0);
-    if (++pieces % 8 == 0) out.start_writeback();  // the disk keeps up as the index grows
     return s;
   };
-  if (Status s = lay_out_entries(writer, order, 0, half, piece, PIECE, write_piece); !s.ok()) return s;
-  if (Status s = write_piece(piece); !s.ok()) return s;
-  tail_task.wait();
-  *crc = crc32_concat(*crc, tail_crc, tail.size());
-  return out.write(tail.view());
+  if (Status s = lay_out_entries(writer, order, begin, end, piece, PIECE, flush); !s.ok()) return s;
+  return flush(piece);
+}
+
+// Writes the index section of `size` bytes, extending `crc` over it. A large
+// index is written in two halves at once, each thread laying out its half
+// and writing it at its place in the file; the halves' CRCs are then joined.
+Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order, std::uint64_t size,
+                   std::uint32_t* crc) {
+  const std::size_t n = order.size();
+  if (n < THREAD_WORTHWHILE) {
+    return write_entries(writer, order, 0, n, crc, [&](std::string_view piece) { return out.write(piece); });
+  }
+  Result<std::uint64_t> reserved = out.reserve(size);
+  if (!reserved.ok()) return std::move(reserved).error();
+  const std::size_t half = n / 2;
+  std::uint64_t head_size = 0;
+  for (std::size_t i = 0; i < half; ++i) head_size += index_entry_size(order.key_length(i));
+
+  // Each half starts writeback of what it wrote every few pieces, so the
+  // final sync has little left to do.
+  auto writer_from = [&out](std::uint64_t at) {
+    return [&out, at, pieces = std::size_t{0}](std::string_view piece) mutable {
+      Status s = out.write_reserved(at, piece);
+      at += piece.size();
+      if (++pieces % 8 == 0) out.start_writeback();
+      return s;
+    };
+  };
+  std::uint32_t tail_crc = 0;
+  Status tail_status;
+  BackgroundTask tail(
+      [&] { tail_status = write_entries(writer, order, half, n, &tail_crc, writer_from(reserved.value() + head_size)); },
+      true);
+  Status head_status = write_entries(writer, order, 0, half, crc, writer_from(reserved.value()));
+  tail.wait();
+  if (!head_status.ok()) return head_status;
+  if (!tail_status.ok()) return tail_status;
+  *crc = crc32_concat(*crc, tail_crc, size - head_size);
+  return Status();
 }
 
 }  // namespace
@@ -119,7 +142,7 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   out.start_writeback();  // the disk works on the data while the keys are sorted
   order.sort_share();
   sort.wait();
-  if (Status s = write_index(out, writer, order, &crc); !s.ok()) return std::move(s).error();
+  if (Status s = write_index(out, writer, order, index_size, &crc); !s.ok()) return std::move(s).error();
 
   Header header;
   header.num_keys = static_cast<std::uint32_t>(keys.size());

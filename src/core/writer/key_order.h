@@ -29,6 +29,8 @@ class KeyOrder {
   std::size_t size() const noexcept { return count_; }
   // Arena offset of the i-th entry in key order.
   std::uint64_t entry(std::size_t i) const noexcept { return items_[i].entry_and_length >> 16; }
+  // Length of the i-th key in key order.
+  std::size_t key_length(std::size_t i) const noexcept { return items_[i].entry_and_length & 0xFFFF; }
 
   // A key's bytes [depth, depth + 8) as a big-endian word, zero-padded past
   // the key's end, so comparing chunks orders keys by those bytes. The
