@@ -35,12 +35,21 @@ Status check_format_maximums(const Writer& writer) {
 // Below this many keys a second thread costs more than it saves.
 constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
 
-// Appends the index entries of order[begin, end) to `out`, calling
-// `flush(out)` whenever another entry would take it past `piece` bytes.
-template <typename Flush>
-Status lay_out_entries(const Writer& writer, const KeyOrder& order, std::size_t begin,
-                       std::size_t end, ByteBuffer& out, std::size_t piece, Flush&& flush) {
+// Lays out the index entries of order[begin, end) in pieces of about 1 MiB,
+// extending `crc` over each piece before handing it to `write`.
+template <typename Write>
+Status write_entries(const Writer& writer, const KeyOrder& order, std::size_t begin, std::size_t end,
+                     std::uint32_t* crc, Write&& write) {
+  constexpr std::size_t PIECE = std::size_t{1} << 20;
   constexpr std::size_t AHEAD = 8;
+  ByteBuffer piece;
+  piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
+  auto flush = [&] {
+    *crc = crc32_extend(*crc, piece.data(), piece.size());
+    Status s = write(piece.view());
+    piece.truncate(0);
+    return s;
+  };
   const char* arena = writer.keys().arena().data();
   for (std::size_t i = begin; i < end; ++i) {
     // Entries come in key order, arena entries and object records in
@@ -49,32 +58,13 @@ Status lay_out_entries(const Writer& writer, const KeyOrder& order, std::size_t 
     if (i + AHEAD < end) __builtin_prefetch(&writer.record_offset(KeyTable::object_id_of(arena + order.entry(i + AHEAD))));
     const char* entry = arena + order.entry(i);
     const std::string_view key = KeyTable::key_of(entry);
-    if (out.size() + index_entry_size(key.size()) > piece) {
-      if (Status s = flush(out); !s.ok()) return s;
+    if (piece.size() + index_entry_size(key.size()) > PIECE) {
+      if (Status s = flush(); !s.ok()) return s;
     }
-    encode_index_entry(out.extend(index_entry_size(key.size())), key,
+    encode_index_entry(piece.extend(index_entry_size(key.size())), key,
                        HEADER_SIZE + writer.record_offset(KeyTable::object_id_of(entry)));
   }
-  return Status();
-}
-
-constexpr std::size_t PIECE = std::size_t{1} << 20;
-
-// Lays out the entries of order[begin, end) in pieces, extending `crc` over
-// each piece and handing it to `write`.
-template <typename Write>
-Status write_entries(const Writer& writer, const KeyOrder& order, std::size_t begin, std::size_t end,
-                     std::uint32_t* crc, Write&& write) {
-  ByteBuffer piece;
-  piece.reserve_more(PIECE + index_entry_size(MAX_KEY_LEN));
-  auto flush = [&](ByteBuffer& full) {
-    *crc = crc32_extend(*crc, full.data(), full.size());
-    Status s = write(full.view());
-    full.truncate(0);
-    return s;
-  };
-  if (Status s = lay_out_entries(writer, order, begin, end, piece, PIECE, flush); !s.ok()) return s;
-  return flush(piece);
+  return flush();
 }
 
 // Writes the index section of `size` bytes, extending `crc` over it. A large
