@@ -107,9 +107,4 @@ void KeyIndex::TableFiller::insert(const Pending& p) noexcept {
   }
 }
 
-std::uint64_t KeyIndex::memory_bytes() const noexcept {
-  return arena_.capacity() + narrow_positions_.capacity() * sizeof(std::uint32_t) +
-         wide_positions_.capacity() * sizeof(std::uint64_t) + slots_.capacity() * sizeof(std::uint64_t);
-}
-
 }  // namespace zelkor

@@ -57,8 +57,6 @@ class KeyIndex {
   std::string_view key_at(std::size_t i) const noexcept { return entry_key(entry(i)); }
   std::uint64_t object_offset_at(std::size_t i) const noexcept { return entry_object_offset(entry(i)); }
 
-  // Bytes held by the index, for diagnostics.
-  std::uint64_t memory_bytes() const noexcept;
 
  private:
   std::uint64_t home_slot(std::uint64_t hash) const noexcept {

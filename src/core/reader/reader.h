@@ -65,7 +65,6 @@ class Reader {
   const Header& header() const noexcept { return header_; }
   std::uint64_t file_size() const noexcept { return map_.size(); }
   std::string_view file() const noexcept { return map_.bytes(); }
-  std::uint64_t index_memory_bytes() const noexcept { return index_.memory_bytes(); }
 
  private:
   MappedFile map_;
