@@ -69,8 +69,8 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
     assert run.returncode == 0, run.stdout + run.stderr
 
 
-def test_tool_and_examples_pass_strict_type_checks(tmp_path: Path) -> None:
+def test_tool_examples_and_benchmarks_pass_strict_type_checks(tmp_path: Path) -> None:
     if not (REPO / "python" / "zlkr").is_dir():
         pytest.skip("needs the source tree")
-    run = mypy("mypy", "--strict", "python/zlkr", "examples", tmp_path=tmp_path)
+    run = mypy("mypy", "--strict", "python/zlkr", "examples", "bench", tmp_path=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
