@@ -14,8 +14,21 @@ PYTHON ?= $(shell for p in "$$(command -v python$(PY) 2>/dev/null)" $$(ls -d $$(
 VPY := $(VENV)/bin/python
 # CRC=ZLIB (or ISAL) forces a CRC-32 backend; by default ISA-L is used when
 # its headers are installed (Debian: libisal-dev), zlib otherwise.
+# PORTABLE=1 builds the portable POSIX path of the platform layer alone (no
+# Linux-only system call), the one macOS and the BSDs take. Each knob builds
+# in its own directory; give each its own VENV too, e.g.
+# make test PORTABLE=1 VENV=.venv-portable.
+BUILD_NAME :=
 ifneq ($(CRC),)
-CRC_FLAGS := -Ccmake.define.ZELKOR_CRC=$(CRC) -Cbuild-dir=build/crc-$(CRC)-{wheel_tag}
+KNOB_FLAGS += -Ccmake.define.ZELKOR_CRC=$(CRC)
+BUILD_NAME := $(BUILD_NAME)crc-$(CRC)-
+endif
+ifneq ($(PORTABLE),)
+KNOB_FLAGS += -Ccmake.define.ZELKOR_PORTABLE_POSIX=ON
+BUILD_NAME := $(BUILD_NAME)portable-
+endif
+ifneq ($(BUILD_NAME),)
+KNOB_FLAGS += -Cbuild-dir=build/$(BUILD_NAME){wheel_tag}
 endif
 PIP_FLAGS ?= --disable-pip-version-check -q
 
@@ -29,7 +42,7 @@ $(VPY):
 venv: $(VPY)
 
 install: $(VPY)
-	$(VPY) -m pip install $(PIP_FLAGS) $(CRC_FLAGS) ".[test]"
+	$(VPY) -m pip install $(PIP_FLAGS) $(KNOB_FLAGS) ".[test]"
 
 test: install
 	$(VPY) -m pytest -q

@@ -21,31 +21,28 @@
 // Page cache is warm throughout (the file was just written): the open
 // figures are CPU and page-mapping cost, not disk reads.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
-#include "core/format/byte_buffer.h"
 #include "core/format/constants.h"
 #include "core/format/crc32.h"
-#include "core/format/file_descriptor.h"
 #include "core/format/header.h"
 #include "core/format/index_entry.h"
+#include "core/platform/file.h"
+#include "core/platform/mapped_file.h"
 #include "core/reader/key_index.h"
-#include "core/reader/mapped_file.h"
 #include "core/reader/reader.h"
+#include "core/util/byte_buffer.h"
 #include "core/writer/atomic_output.h"
 #include "core/writer/build.h"
 #include "core/writer/key_order.h"
@@ -194,53 +191,30 @@ void check(const zelkor::Status& s, const char* what) {
   }
 }
 
-void fail(const char* what) {
-  std::perror(what);
-  std::exit(1);
+using zelkor::platform::File;
+
+File create_fresh(const std::string& path) {
+  std::filesystem::remove(path);
+  zelkor::Result<File> opened = File::open_for_write(path);
+  if (!opened.ok()) check(opened.error(), "open");
+  return std::move(opened).value();
 }
 
-zelkor::FileDescriptor create_fresh(const std::string& path) {
-  ::unlink(path.c_str());
-  zelkor::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) fail("open");
-  return fd;
-}
+void write_all(File& f, std::string_view bytes) { check(f.write_all(bytes, "write took nothing"), "write"); }
 
-void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t w = ::write(fd, bytes.data(), std::min<std::size_t>(bytes.size(), std::size_t{1} << 30));
-    if (w <= 0) fail("write");
-    bytes.remove_prefix(static_cast<std::size_t>(w));
-  }
-}
-
-void pwrite_all(int fd, std::string_view bytes, std::uint64_t at) {
-  while (!bytes.empty()) {
-    const ssize_t w = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(at));
-    if (w <= 0) fail("pwrite");
-    bytes.remove_prefix(static_cast<std::size_t>(w));
-    at += static_cast<std::uint64_t>(w);
-  }
-}
-
-void writeback(int fd, std::uint64_t end) {
-#ifdef SYNC_FILE_RANGE_WRITE
-  ::sync_file_range(fd, 0, static_cast<off_t>(end), SYNC_FILE_RANGE_WRITE);
-#else
-  (void)fd;
-  (void)end;
-#endif
+void pwrite_all(const File& f, std::string_view bytes, std::uint64_t at) {
+  check(f.write_all_at(at, bytes, "pwrite took nothing"), "pwrite");
 }
 
 // The floor of the atomic write: its three writes (the header leaves the
 // buffer when the data section arrives) into a fresh file, then fsync.
 void floor_of_atomic_write(const std::string& path, std::string_view header, std::string_view data,
                            std::string_view index) {
-  zelkor::FileDescriptor fd = create_fresh(path);
-  write_all(fd.get(), header);
-  write_all(fd.get(), data);
-  write_all(fd.get(), index);
-  if (::fsync(fd.get()) != 0) fail("fsync");
+  File f = create_fresh(path);
+  write_all(f, header);
+  write_all(f, data);
+  write_all(f, index);
+  check(f.sync(), "fsync");
 }
 
 // The floor of build_store: its writes in its order (header placeholder,
@@ -250,17 +224,16 @@ void floor_of_atomic_write(const std::string& path, std::string_view header, std
 void floor_of_build_store(const std::string& path, std::string_view header, std::string_view data,
                           std::string_view index) {
   constexpr std::size_t PIECE = std::size_t{1} << 20;
-  zelkor::FileDescriptor fd = create_fresh(path);
-  const int f = fd.get();
+  File f = create_fresh(path);
   write_all(f, header);
   write_all(f, data);
   const std::uint64_t index_offset = header.size() + data.size();
   const std::uint64_t end = index_offset + index.size();
-  writeback(f, index_offset);
-  auto write_half = [f, end](std::string_view half, std::uint64_t at) {
+  f.start_writeback(index_offset);
+  auto write_half = [&f, end](std::string_view half, std::uint64_t at) {
     for (std::size_t done = 0, pieces = 0; done < half.size(); done += PIECE) {
       pwrite_all(f, half.substr(done, PIECE), at + done);
-      if (++pieces % 8 == 0) writeback(f, end);
+      if (++pieces % 8 == 0) f.start_writeback(end);
     }
   };
   const std::size_t half = index.size() / 2;
@@ -269,7 +242,7 @@ void floor_of_build_store(const std::string& path, std::string_view header, std:
     write_half(index.substr(0, half), index_offset);
   }
   pwrite_all(f, header, 0);
-  if (::fsync(f) != 0) fail("fsync");
+  check(f.sync(), "fsync");
 }
 
 struct Row {
@@ -380,7 +353,7 @@ void bench_build(const Options& o, Report& rep) {
       timed(t_build_floor, build_floor);
       timed(t_build, build);
     }
-    ::unlink(floor_path.c_str());
+    std::filesystem::remove(floor_path);
   }
   const double sort = median(t_sort), layout = median(t_layout), crc = median(t_crc);
   const double atomic = median(t_atomic), total = median(t_build);
@@ -398,7 +371,7 @@ void bench_build(const Options& o, Report& rep) {
   rep.add("build", build_name, t_build, per(total, o.keys, "key") + "; sorts on two threads while writing");
   rep.add("build", "build_store's writes alone + fsync (I/O floor)", t_build_floor,
           "I/O floor of build_store, " + rate(best(t_build_floor), file_size), build_name);
-  ::unlink(path.c_str());
+  std::filesystem::remove(path);
 }
 
 void bench_open(const Options& o, Report& rep) {
@@ -422,13 +395,14 @@ void bench_open(const Options& o, Report& rep) {
   std::vector<double> t_map, t_map_pop, t_header, t_crc, t_index, t_open_nocrc, t_open_crc;
   for (int r = 0; r < o.reps; ++r) {
     auto start = Clock::now();
-    zelkor::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    zelkor::Result<zelkor::MappedFile> m = zelkor::MappedFile::map_whole(fd.get(), false);
+    zelkor::Result<File> fd = File::open_for_read(path);
+    if (!fd.ok()) std::exit(1);
+    zelkor::Result<zelkor::platform::MappedFile> m = zelkor::platform::MappedFile::map_whole(fd.value(), false);
     t_map.push_back(ms_since(start));
     if (!m.ok()) std::exit(1);
 
     start = Clock::now();
-    zelkor::Result<zelkor::MappedFile> mp = zelkor::MappedFile::map_whole(fd.get(), true);
+    zelkor::Result<zelkor::platform::MappedFile> mp = zelkor::platform::MappedFile::map_whole(fd.value(), true);
     t_map_pop.push_back(ms_since(start));
     if (!mp.ok()) std::exit(1);
     const std::string_view file = mp.value().bytes();
@@ -454,17 +428,16 @@ void bench_open(const Options& o, Report& rep) {
     { zelkor::Result<zelkor::Reader> rd = zelkor::Reader::open(path, true); if (!rd.ok()) std::exit(1); }
     t_open_crc.push_back(ms_since(start));
   }
-  struct stat st {};
-  ::stat(path.c_str(), &st);
+  const std::uintmax_t file_bytes = std::filesystem::file_size(path);
   rep.add("open", "open + mmap (no populate)", t_map);
   rep.add("open", "mmap with MAP_POPULATE", t_map_pop);
   rep.add("open", "header decode", t_header);
   rep.add("open", "CRC pass over the whole file", t_crc,
-          rate(median(t_crc), static_cast<std::uint64_t>(st.st_size)));
+          rate(median(t_crc), static_cast<std::uint64_t>(file_bytes)));
   rep.add("open", "index build (walk + copy + hash table)", t_index, per(median(t_index), keys, "key"));
   rep.add("open", "Reader::open, no CRC", t_open_nocrc, per(median(t_open_nocrc), keys, "key"));
   rep.add("open", "Reader::open, with CRC", t_open_crc, per(median(t_open_crc), keys, "key"));
-  ::unlink(path.c_str());
+  std::filesystem::remove(path);
 }
 
 void write_json(const Options& o, const Report& rep) {

@@ -1,5 +1,6 @@
 """The writer's state and the exact bytes of the files it builds."""
 
+import random
 import struct
 import zlib
 
@@ -91,6 +92,16 @@ def test_large_key_sets_are_sorted_bytewise(build_bytes, make_writer):
     keys = _many_keys(120_000, seed=5)
     pairs = [(k, i % 2) for i, k in enumerate(keys)]
     assert build_bytes(make_writer([b"0", b"1"], pairs)) == _layout([b"0", b"1"], pairs).to_bytes()
+
+
+@pytest.mark.parametrize("size", [50_000, 700_000, 3 << 20], ids=["small", "medium", "large"])
+def test_data_section_survives_every_growth_of_its_buffer(build_bytes, make_writer, size):
+    # About 12 MiB of distinct payloads: the data section's buffer moves from
+    # the heap into page memory, which then grows several times (its pages
+    # remapped or copied, as the platform allows).
+    objects = [random.Random(i).randbytes(size) for i in range((12 << 20) // size)]
+    pairs = [(f"k{i}", i) for i in range(len(objects))]
+    assert build_bytes(make_writer(objects, pairs)) == _layout(objects, pairs).to_bytes()
 
 
 def test_building_twice_gives_identical_files_and_later_keys_only_the_later(tmp_path, capfd, make_writer):

@@ -4,7 +4,7 @@
 #include <exception>
 #include <new>
 
-#include "../core/format/core_error.h"
+#include "../core/util/core_error.h"
 #include "py_ref.h"
 
 namespace zelkor::py {

@@ -1,6 +1,7 @@
 // The _ZelkWriter class.
 #include <memory>
 
+#include "../core/platform/standard_output.h"
 #include "../core/writer/build.h"
 #include "../core/writer/writer.h"
 #include "arg_parser.h"
@@ -108,10 +109,10 @@ PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const std::string path_text(*path);
     Result<BuildSummary> built = build_store(as_writer(self)->writer, path_text);
     if (!built.ok()) return raise_core_error(built.error());
-    if (const int err = print_to_stdout(summary_line(path_text, built.value())); err != 0) {
+    if (Status printed = platform::write_standard_output(summary_line(path_text, built.value())); !printed.ok()) {
       // The store is in place; only the report of it failed.
       const std::string text = "build of " + path_text + " succeeded but its summary line could not be written: " +
-                               render_os_error(err);
+                               printed.error().text();
       return raise_internal_fault(text.c_str());
     }
     Py_RETURN_NONE;

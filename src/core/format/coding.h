@@ -8,9 +8,6 @@
 
 namespace zelkor {
 
-// 128-bit unsigned integer for exact wide products (a compiler extension).
-__extension__ typedef unsigned __int128 uint128;
-
 static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
 
 namespace detail {

@@ -1,6 +1,6 @@
 #include "crc32.h"
 
-#include "background_task.h"
+#include "../platform/background_task.h"
 
 #include <algorithm>
 #include <array>
@@ -78,7 +78,7 @@ std::uint32_t crc32_of_large(const void* data, std::size_t size) noexcept {
   const std::size_t half = size / 2;
   std::uint32_t second = 0;
   try {
-    BackgroundTask tail([&] { second = crc32_of(p + half, size - half); }, true);
+    platform::BackgroundTask tail([&] { second = crc32_of(p + half, size - half); }, true);
     const std::uint32_t first = crc32_of(p, half);
     tail.wait();
     return crc32_concat(first, second, size - half);

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "../util/result.h"
 #include "constants.h"
-#include "result.h"
 
 namespace zelkor {
 

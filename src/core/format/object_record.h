@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "../util/result.h"
 #include "coding.h"
 #include "constants.h"
-#include "result.h"
 
 namespace zelkor {
 

@@ -12,11 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "../format/byte_buffer.h"
-#include "../format/huge_pages.h"
 #include "../format/index_entry.h"
-#include "../format/key_hash.h"
-#include "../format/result.h"
+#include "../platform/memory.h"
+#include "../util/byte_buffer.h"
+#include "../util/key_hash.h"
+#include "../util/result.h"
+#include "../util/uint128.h"
 
 namespace zelkor {
 
@@ -94,11 +95,11 @@ class KeyIndex {
   std::size_t entry_count_ = 0;
   // Exactly one is in use: 32-bit positions when the arena is below 4 GiB.
   bool wide_ = false;
-  std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> narrow_positions_;
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> wide_positions_;
+  std::vector<std::uint32_t, platform::HugePageAllocator<std::uint32_t>> narrow_positions_;
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> wide_positions_;
 
   HashKey hash_key_{};
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> slots_;
   std::uint64_t slot_count_ = 0;
   int offset_bits_ = 32;
   std::uint64_t offset_mask_ = 0;

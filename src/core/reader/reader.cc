@@ -1,11 +1,7 @@
 #include "reader.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "../format/constants.h"
-#include "../format/file_descriptor.h"
+#include "../platform/file.h"
 #include "path_literal.h"
 
 namespace zelkor {
@@ -14,16 +10,16 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::io("cannot open " + quoted_path(path) + ": file name contains a NUL byte");
   }
-  // Non-blocking, so that a FIFO at the path cannot stall the open; it is
-  // then refused as unmappable.
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd.valid()) return CoreError::os(errno, "cannot open " + quoted_path(path));
+  // The open never waits, so a FIFO at the path cannot stall it; the FIFO
+  // is then refused as unmappable.
+  Result<platform::File> opened = platform::File::open_for_read(path);
+  if (!opened.ok()) return std::move(opened).error().with_context("cannot open " + quoted_path(path));
 
-  Result<MappedFile> mapped = MappedFile::map_whole(fd.get(), check_crc);
-  if (!mapped.ok()) return std::move(mapped).error();
+  Result<platform::MappedFile> mapped = platform::MappedFile::map_whole(opened.value(), check_crc);
+  if (!mapped.ok()) return std::move(mapped).error().with_context("mmap failed");
   Reader reader;
   reader.map_ = std::move(mapped).value();
-  fd.reset();  // the map stays valid on its own
+  opened.value().close();  // the map stays valid on its own
 
   const std::string_view file = reader.map_.bytes();
   Result<Header> header = decode_header(file);

@@ -10,9 +10,9 @@
 
 #include "../format/header.h"
 #include "../format/object_record.h"
-#include "../format/result.h"
+#include "../platform/mapped_file.h"
+#include "../util/result.h"
 #include "key_index.h"
-#include "mapped_file.h"
 #include "search_tree.h"
 
 namespace zelkor {
@@ -67,7 +67,7 @@ class Reader {
   std::string_view file() const noexcept { return map_.bytes(); }
 
  private:
-  MappedFile map_;
+  platform::MappedFile map_;
   std::string path_;
   Header header_;
   KeyIndex index_;

@@ -6,14 +6,14 @@
 #include "../format/coding.h"
 #include "../format/constants.h"
 #include "../format/crc32.h"
-#include "../format/huge_pages.h"
+#include "../platform/memory.h"
 #include "reader.h"
 
 namespace zelkor {
 
 namespace {
 
-using Offsets = std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>>;
+using Offsets = std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>>;
 
 // Sorts offsets ascending and drops repeats: least significant byte first,
 // passing over byte positions in which all offsets agree.

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "../format/file_descriptor.h"
-#include "../format/result.h"
+#include "../platform/file.h"
+#include "../util/result.h"
 
 namespace zelkor {
 
@@ -39,7 +39,7 @@ class AtomicFile {
   Status write_reserved(std::uint64_t offset, std::string_view bytes) const;
   // Asks the OS to start writing what has been handed to it out to disk,
   // without waiting; the final sync then has less left to do. A hint.
-  void start_writeback() noexcept;
+  void start_writeback() const noexcept;
   // Replaces bytes already appended, whether still buffered or written.
   Status overwrite(std::uint64_t offset, std::string_view bytes);
   // Empties the buffer, syncs the file to disk and renames it over the
@@ -48,11 +48,11 @@ class AtomicFile {
   Status commit();
 
  private:
-  AtomicFile(std::string path, std::string temp_path, FileDescriptor fd);
+  AtomicFile(std::string path, std::string temp_path, platform::File file);
 
   std::string path_;
   std::string temp_path_;
-  FileDescriptor fd_;
+  platform::File file_;
   std::uint64_t written_ = 0;  // bytes handed to the OS so far
   std::size_t used_ = 0;
   std::unique_ptr<char[]> buffer_;

@@ -1,13 +1,11 @@
 #include "build.h"
 
-#include <errno.h>
-#include <unistd.h>
-
-#include "../format/background_task.h"
 #include "../format/constants.h"
 #include "../format/crc32.h"
 #include "../format/header.h"
 #include "../format/index_entry.h"
+#include "../platform/background_task.h"
+#include "../util/uint128.h"
 #include "atomic_output.h"
 #include "key_order.h"
 #include "temp_path.h"
@@ -94,7 +92,7 @@ Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order,
   };
   std::uint32_t tail_crc = 0;
   Status tail_status;
-  BackgroundTask tail(
+  platform::BackgroundTask tail(
       [&] { tail_status = write_entries(writer, order, half, n, &tail_crc, writer_from(reserved.value() + head_size)); },
       true);
   Status head_status = write_entries(writer, order, 0, half, crc, writer_from(reserved.value()));
@@ -117,7 +115,7 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   // The keys are sorted on a second thread while this one writes the data
   // section; this one then takes a share of what is left.
   KeyOrder order(keys);
-  BackgroundTask sort([&] { order.sort_share(); }, keys.size() >= THREAD_WORTHWHILE);
+  platform::BackgroundTask sort([&] { order.sort_share(); }, keys.size() >= THREAD_WORTHWHILE);
 
   Result<AtomicFile> created = AtomicFile::create(path, std::move(temp_path));
   if (!created.ok()) return std::move(created).error();
@@ -166,22 +164,6 @@ std::string summary_line(std::string_view path, const BuildSummary& summary) {
   line += static_cast<char>('0' + digit);
   line += " KB\n";
   return line;
-}
-
-int print_to_stdout(std::string_view line) noexcept {
-  const char* p = line.data();
-  std::size_t n = line.size();
-  while (n > 0) {
-    const ssize_t w = ::write(STDOUT_FILENO, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return errno == EBADF ? 0 : errno;
-    }
-    if (w == 0) return EIO;
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return 0;
 }
 
 }  // namespace zelkor

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "../format/result.h"
+#include "../util/result.h"
 #include "writer.h"
 
 namespace zelkor {
@@ -23,10 +23,5 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path);
 // "✅  {path}  —  {objects} objects · {keys} keys · {size_kb} KB\n", the size
 // in KiB with one decimal, rounded half to even.
 std::string summary_line(std::string_view path, const BuildSummary& summary);
-
-// Writes `line` to the process's standard output (descriptor 1). Returns 0,
-// or the errno of a failure; a process without standard output (EBADF)
-// counts as written.
-int print_to_stdout(std::string_view line) noexcept;
 
 }  // namespace zelkor

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../format/huge_pages.h"
+#include "../platform/memory.h"
 #include "key_table.h"
 
 namespace zelkor {
@@ -64,8 +64,8 @@ class KeyOrder {
 
   std::string_view arena_;
   std::size_t count_;
-  std::vector<Item, HugePageAllocator<Item>> items_;
-  std::vector<Item, HugePageAllocator<Item>> scratch_;
+  std::vector<Item, platform::HugePageAllocator<Item>> items_;
+  std::vector<Item, platform::HugePageAllocator<Item>> scratch_;
   std::vector<Range> parts_;
   std::atomic<int> stage_{UNSPLIT};
   std::atomic<std::size_t> next_part_{0};

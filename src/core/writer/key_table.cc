@@ -32,7 +32,7 @@ void KeyTable::reserve_for(std::size_t queued_keys, std::size_t queued_bytes) {
 }
 
 void KeyTable::grow_slots(std::size_t capacity) {
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> bigger(capacity, 0);
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> bigger(capacity, 0);
   const std::uint64_t mask = capacity - 1;
   const char* arena = arena_.data();
   for (std::uint64_t at = 0; at < arena_.size(); at += entry_size(length_of(arena + at))) {

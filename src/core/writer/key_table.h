@@ -20,9 +20,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../format/byte_buffer.h"
-#include "../format/huge_pages.h"
-#include "../format/key_hash.h"
+#include "../platform/memory.h"
+#include "../util/byte_buffer.h"
+#include "../util/key_hash.h"
 
 namespace zelkor {
 
@@ -98,7 +98,7 @@ class KeyTable {
   // do; calls into one writer never overlap, so this needs no lock.
   mutable ByteBuffer arena_;
   mutable std::uint64_t count_ = 0;
-  mutable std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> slots_;  // power of two, ≤ half full
+  mutable std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> slots_;  // power of two, ≤ half full
   mutable ByteBuffer staging_;  // bytes of the queued keys
   mutable Queued queue_[LOOKAHEAD];
   mutable std::size_t queued_ = 0;

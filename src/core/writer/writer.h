@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../format/byte_buffer.h"
-#include "../format/huge_pages.h"
-#include "../format/result.h"
+#include "../platform/memory.h"
+#include "../util/byte_buffer.h"
+#include "../util/result.h"
 #include "key_table.h"
 
 namespace zelkor {
@@ -42,7 +42,7 @@ class Writer {
 
  private:
   ByteBuffer data_;
-  std::vector<std::uint64_t, HugePageAllocator<std::uint64_t>> record_offsets_;
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> record_offsets_;
   std::optional<std::uint64_t> first_oversized_;
   KeyTable keys_;
 };

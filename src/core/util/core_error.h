@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace zelkor {
@@ -18,14 +19,17 @@ class CoreError {
   static CoreError serialization(std::string text) {
     return CoreError(Kind::Serialization, std::move(text), 0);
   }
-  // Io error from an errno value, rendered "{context}: {os error}", or the os
-  // error alone when context is empty.
-  static CoreError os(int errnum, const std::string& context = {});
+  // (Errors of operating-system calls come from platform/os_error.h.)
 
   Kind kind() const noexcept { return kind_; }
   // The payload: text for every kind but Version.
   const std::string& text() const noexcept { return text_; }
   std::uint8_t version_found() const noexcept { return version_; }
+
+  // The same error with its text preceded by "{context}: " (unchanged for
+  // an empty context): for an error raised below the code that knows what
+  // was being done, e.g. "open tmp: {os error}".
+  CoreError with_context(std::string_view context) &&;
 
   // "{prefix}: {payload}", e.g. "ZelkCorruptError: bad magic [0, 1, 2, 3]".
   std::string render() const;
@@ -38,9 +42,5 @@ class CoreError {
   std::uint8_t version_;
   std::string text_;
 };
-
-// The platform's message for errnum with trailing white space removed,
-// followed by " (os error {errnum})".
-std::string render_os_error(int errnum);
 
 }  // namespace zelkor

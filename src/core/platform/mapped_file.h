@@ -1,14 +1,16 @@
-// A whole file mapped read-only. An empty file is an empty view with no
-// mapping behind it.
+// A whole file mapped read-only into memory. The view stays valid after the
+// File it came from is closed, and while the file is renamed over or
+// removed. An empty file is an empty view with no mapping behind it.
 #pragma once
 
 #include <cstdint>
 #include <string_view>
 #include <utility>
 
-#include "../format/result.h"
+#include "../util/result.h"
+#include "file.h"
 
-namespace zelkor {
+namespace zelkor::platform {
 
 class MappedFile {
  public:
@@ -27,17 +29,19 @@ class MappedFile {
   }
   ~MappedFile() { unmap(); }
 
-  // Maps all of the open file `fd`. With `prefault`, the pages are mapped in
-  // up front, for a caller about to read every byte anyway.
-  // Failure: "mmap failed: {os error}".
-  static Result<MappedFile> map_whole(int fd, bool prefault);
+  // Maps all of `file`, which must be a regular file (anything else fails
+  // with the system's "no such device" error). With `prefault`, the pages
+  // are mapped in up front, for a caller about to read every byte anyway.
+  // A large mapping is advised for huge pages of the page cache (a hint).
+  static Result<MappedFile> map_whole(const File& file, bool prefault);
 
   std::string_view bytes() const noexcept { return {static_cast<const char*>(base_), size_}; }
   std::uint64_t size() const noexcept { return size_; }
 
-  // Unmaps the pages of [offset, offset + length) from this process; the
-  // next read maps them in again from the page cache. For a range read
-  // once and copied, so that it stops counting against the process.
+  // Unmaps the whole pages inside [offset, offset + length) from this
+  // process; the next read maps them in again from the page cache. For a
+  // range read once and copied, so that it stops counting against the
+  // process. A hint: it may do nothing.
   void release(std::uint64_t offset, std::uint64_t length) const noexcept;
 
   // Maps in the pages of [offset, offset + length) now, ahead of a pass
@@ -51,4 +55,4 @@ class MappedFile {
   std::size_t size_ = 0;
 };
 
-}  // namespace zelkor
+}  // namespace zelkor::platform

@@ -1,15 +1,15 @@
 // A piece of work run on a second thread while the caller does another: a
 // core operation may split a long pass over memory across two cores. The
-// thread blocks every signal (they keep going to the caller's threads),
-// touches nothing but what the work was given, and is joined before the
-// task object is gone.
+// thread blocks every signal where the system has them (they keep going to
+// the caller's threads), touches nothing but what the work was given, and
+// is joined before the task object is gone.
 #pragma once
 
 #include <exception>
 #include <functional>
 #include <thread>
 
-namespace zelkor {
+namespace zelkor::platform {
 
 class BackgroundTask {
  public:
@@ -31,4 +31,4 @@ class BackgroundTask {
   std::jthread thread_;  // last: joined before the members it uses die
 };
 
-}  // namespace zelkor
+}  // namespace zelkor::platform

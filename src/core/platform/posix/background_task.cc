@@ -1,4 +1,4 @@
-#include "background_task.h"
+#include "../background_task.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -6,7 +6,7 @@
 #include <system_error>
 #include <utility>
 
-namespace zelkor {
+namespace zelkor::platform {
 
 BackgroundTask::BackgroundTask(std::function<void()> work, bool in_background) : work_(std::move(work)) {
   if (in_background) {
@@ -38,4 +38,4 @@ void BackgroundTask::run() noexcept {
   }
 }
 
-}  // namespace zelkor
+}  // namespace zelkor::platform

@@ -1,16 +1,16 @@
 #include "byte_buffer.h"
 
-#include <sys/mman.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 
-#include "huge_pages.h"
+#include "../platform/memory.h"
 
 namespace zelkor {
 
 namespace {
+
+using platform::HUGE_PAGE_SIZE;
 
 bool is_mapping(std::size_t capacity) noexcept { return capacity >= HUGE_PAGE_SIZE; }
 
@@ -37,16 +37,11 @@ void ByteBuffer::grow(std::size_t extra) {
   }
   grown = round_up(grown, HUGE_PAGE_SIZE);
   if (is_mapping(capacity_)) {
-    void* p = ::mremap(data_, capacity_, grown, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
+    data_ = static_cast<char*>(platform::grow_buffer(data_, capacity_, grown, size_));
     capacity_ = grown;
-    advise_huge_pages(data_, capacity_);
     return;
   }
-  void* p = ::mmap(nullptr, grown, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  advise_huge_pages(p, grown);
+  void* p = platform::map_buffer(grown);
   if (size_ != 0) std::memcpy(p, data_, size_);
   std::free(data_);
   data_ = static_cast<char*>(p);
@@ -56,7 +51,7 @@ void ByteBuffer::grow(std::size_t extra) {
 void ByteBuffer::release() noexcept {
   if (data_ == nullptr) return;
   if (is_mapping(capacity_)) {
-    ::munmap(data_, capacity_);
+    platform::unmap_buffer(data_, capacity_);
   } else {
     std::free(data_);
   }

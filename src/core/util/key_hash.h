@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "coding.h"
+#include "uint128.h"
 
 namespace zelkor {
 

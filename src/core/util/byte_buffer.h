@@ -1,7 +1,8 @@
 // A growable, owned byte array. Small buffers live on the heap; from
-// HUGE_PAGE_SIZE on, a buffer is an anonymous mapping advised for huge
-// pages that grows by remapping its pages, never by copying them. Growth
-// failure throws std::bad_alloc and leaves the buffer as it was.
+// HUGE_PAGE_SIZE on, a buffer is page memory of the platform advised for
+// huge pages, which grows by remapping its pages where the system can
+// (platform/memory.h). Growth failure throws std::bad_alloc and leaves the
+// buffer as it was.
 #pragma once
 
 #include <cstddef>

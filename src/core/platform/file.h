@@ -1,0 +1,121 @@
+// Files of the operating system, named by path (UTF-8 text) or held open.
+//
+// A File owns one open file of the system: a descriptor on POSIX, a handle
+// on Windows. Nothing above this layer sees which; the handle stays inside
+// File and the platform's own implementation files. A File is closed when it
+// is destroyed or closed, and closing releases any lock taken through it.
+//
+// Every call that fails returns an Io CoreError whose text is the system's
+// message for the failure (platform/os_error.h) and nothing else: the
+// caller adds what it was doing ("open tmp", "rename", ...). A call that a
+// signal interrupts is repeated, never reported.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "../util/result.h"
+
+namespace zelkor::platform {
+
+// Which file an open File or a path refers to (on POSIX the device and
+// inode numbers). Two equal identities name one and the same file.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t number = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+class File {
+ public:
+  File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, NONE)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = std::exchange(other.handle_, NONE);
+    }
+    return *this;
+  }
+  ~File() { close(); }
+
+  bool is_open() const noexcept { return handle_ != NONE; }
+  // Closes the file (ignoring any failure) and releases its lock.
+  void close() noexcept;
+
+  // Opens an existing file for reading. No lock is taken, so writers and a
+  // rename that replaces the file are never held up. The open itself never
+  // waits (a FIFO opens at once, to be refused when it is mapped). The file
+  // is not inherited by programs this process starts.
+  static Result<File> open_for_read(const std::string& path);
+
+  // Opens `path` for writing, creating it (permissions 0666 less the
+  // umask) when nothing is there. A symbolic link at `path` is refused
+  // rather than followed. Not inherited by programs this process starts.
+  static Result<File> open_for_write(const std::string& path);
+
+  // Takes an exclusive advisory lock on the file, waiting while another
+  // open file holds it; others that ask for it then wait until this File is
+  // closed. True once locked; false, with no lock, on a file system that
+  // has no such locks.
+  Result<bool> lock_exclusive();
+
+  // The identity of the open file.
+  Result<FileIdentity> identity() const;
+
+  // Sets the file's length to `size` bytes.
+  Status truncate(std::uint64_t size);
+
+  // Writes all of `bytes` at the current position and moves past them,
+  // going on after a write that takes only part. A write that takes no
+  // bytes at all fails with the Io error `on_zero_write`.
+  Status write_all(std::string_view bytes, const char* on_zero_write);
+
+  // Writes all of `bytes` at `offset` as write_all does, without moving the
+  // current position. Calls for disjoint ranges may run on several threads
+  // at once.
+  Status write_all_at(std::uint64_t offset, std::string_view bytes, const char* on_zero_write) const;
+
+  // Moves the current position to `offset` from the start; a later write
+  // there leaves a hole (zero bytes) behind it.
+  Status seek(std::uint64_t offset);
+
+  // Asks the system to start writing the first `length` bytes out to the
+  // disk without waiting for it; the next sync then has less to do. A hint:
+  // it may do nothing, and failures are ignored.
+  void start_writeback(std::uint64_t length) const noexcept;
+
+  // Returns once the file's data and its metadata are on stable storage (as
+  // far as the system and the disk honour the request).
+  Status sync();
+
+ private:
+  friend class MappedFile;
+  // The system's value for "no file": -1 is no descriptor on POSIX and
+  // INVALID_HANDLE_VALUE on Windows.
+  static constexpr std::intptr_t NONE = -1;
+  explicit File(std::intptr_t handle) noexcept : handle_(handle) {}
+  std::intptr_t native() const noexcept { return handle_; }
+
+  std::intptr_t handle_ = NONE;
+};
+
+// The identity of the file at `path` (following a symbolic link there), or
+// nothing when it cannot be found out (no file there, no permission).
+std::optional<FileIdentity> identity_at(const std::string& path);
+
+// Renames `from` to `to`, replacing any file at `to` in one step: a reader
+// of `to` sees the old file or the new one, never neither.
+Status rename_file(const std::string& from, const std::string& to);
+
+// Makes the directory's entries durable: a rename or creation inside it
+// survives a power loss once this returns. A file system that cannot flush
+// a directory counts as flushed.
+Status sync_directory(const std::string& dir);
+
+}  // namespace zelkor::platform

@@ -1,0 +1,157 @@
+#include "../file.h"
+
+#include <errno.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "../os_error.h"
+#include "features.h"
+
+namespace zelkor::platform {
+
+namespace {
+
+// Linux moves at most this much in one write call; macOS refuses more than
+// INT_MAX bytes in one.
+constexpr std::size_t MAX_WRITE_CHUNK = 0x7ffff000;
+
+int fd_of(std::intptr_t handle) noexcept { return static_cast<int>(handle); }
+
+template <typename Call>
+int retry_on_interrupt(Call call) {
+  int rc;
+  do {
+    rc = call();
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// A descriptor that the layer opens and closes for itself.
+struct OwnDescriptor {
+  int fd;
+  ~OwnDescriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+FileIdentity identity_of(const struct stat& st) noexcept {
+  return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+}  // namespace
+
+void File::close() noexcept {
+  if (handle_ != NONE) ::close(fd_of(handle_));
+  handle_ = NONE;
+}
+
+Result<File> File::open_for_read(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return os_error(errno);
+  return File(fd);
+}
+
+Result<File> File::open_for_write(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return os_error(errno);
+  return File(fd);
+}
+
+Result<bool> File::lock_exclusive() {
+  if (retry_on_interrupt([&] { return ::flock(fd_of(handle_), LOCK_EX); }) != 0) {
+    if (errno == EOPNOTSUPP || errno == ENOLCK) return false;
+    return os_error(errno);
+  }
+  return true;
+}
+
+Result<FileIdentity> File::identity() const {
+  struct stat st {};
+  if (::fstat(fd_of(handle_), &st) != 0) return os_error(errno);
+  return identity_of(st);
+}
+
+Status File::truncate(std::uint64_t size) {
+  if (retry_on_interrupt([&] { return ::ftruncate(fd_of(handle_), static_cast<off_t>(size)); }) != 0) {
+    return os_error(errno);
+  }
+  return Status();
+}
+
+Status File::write_all(std::string_view bytes, const char* on_zero_write) {
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  while (n > 0) {
+    const ssize_t w = ::write(fd_of(handle_), p, std::min(n, MAX_WRITE_CHUNK));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (w == 0) return CoreError::io(on_zero_write);
+    p += w;
+    n -= static_cast<std::size_t>(w);
+  }
+  return Status();
+}
+
+Status File::write_all_at(std::uint64_t offset, std::string_view bytes, const char* on_zero_write) const {
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd_of(handle_), p, std::min(n, MAX_WRITE_CHUNK), static_cast<off_t>(offset));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (w == 0) return CoreError::io(on_zero_write);
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    offset += static_cast<std::uint64_t>(w);
+  }
+  return Status();
+}
+
+Status File::seek(std::uint64_t offset) {
+  if (::lseek(fd_of(handle_), static_cast<off_t>(offset), SEEK_SET) < 0) return os_error(errno);
+  return Status();
+}
+
+void File::start_writeback(std::uint64_t length) const noexcept {
+#if ZELKOR_USE_SYNC_FILE_RANGE
+  if (length > 0) ::sync_file_range(fd_of(handle_), 0, static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+  (void)length;
+#endif
+}
+
+Status File::sync() {
+#if ZELKOR_USE_FULLFSYNC
+  // Not every file system takes F_FULLFSYNC; fsync is then the most there is.
+  if (::fcntl(fd_of(handle_), F_FULLFSYNC) == 0) return Status();
+#endif
+  if (retry_on_interrupt([&] { return ::fsync(fd_of(handle_)); }) != 0) return os_error(errno);
+  return Status();
+}
+
+std::optional<FileIdentity> identity_at(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return identity_of(st);
+}
+
+Status rename_file(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return os_error(errno);
+  return Status();
+}
+
+Status sync_directory(const std::string& dir) {
+  const OwnDescriptor dir_fd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+  if (dir_fd.fd < 0) return os_error(errno);
+  // Some file systems cannot sync a directory; they report EINVAL.
+  if (retry_on_interrupt([&] { return ::fsync(dir_fd.fd); }) != 0 && errno != EINVAL) return os_error(errno);
+  return Status();
+}
+
+}  // namespace zelkor::platform

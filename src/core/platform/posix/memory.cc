@@ -1,0 +1,73 @@
+#include "../memory.h"
+
+#include <cstring>
+
+#include "features.h"
+
+namespace zelkor::platform {
+
+namespace {
+
+constexpr std::size_t PAGE = 4096;
+// Below this a mapping costs more than it saves.
+constexpr std::size_t MAPPING_THRESHOLD = HUGE_PAGE_SIZE;
+
+void* map_anonymous(std::size_t size) {
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  advise_huge_pages(p, size);
+  return p;
+}
+
+}  // namespace
+
+void advise_huge_pages(void* p, std::size_t size) noexcept {
+#if ZELKOR_USE_MADV_HUGEPAGE
+  if (size < HUGE_PAGE_SIZE) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(p) + PAGE - 1) & ~(PAGE - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(p) + size) & ~(PAGE - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)size;
+#endif
+}
+
+void* allocate_zeroed(std::size_t size) {
+  if (size < MAPPING_THRESHOLD) {
+    void* p = std::calloc(size == 0 ? 1 : size, 1);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  return map_anonymous(size);
+}
+
+void release_zeroed(void* p, std::size_t size) noexcept {
+  if (p == nullptr) return;
+  if (size < MAPPING_THRESHOLD) {
+    std::free(p);
+  } else {
+    ::munmap(p, size);
+  }
+}
+
+void* map_buffer(std::size_t size) { return map_anonymous(size); }
+
+void* grow_buffer(void* p, std::size_t old_size, std::size_t new_size, std::size_t used) {
+#if ZELKOR_USE_MREMAP
+  (void)used;
+  void* grown = ::mremap(p, old_size, new_size, MREMAP_MAYMOVE);
+  if (grown == MAP_FAILED) throw std::bad_alloc();
+  advise_huge_pages(grown, new_size);
+  return grown;
+#else
+  void* grown = map_anonymous(new_size);
+  if (used != 0) std::memcpy(grown, p, used);
+  ::munmap(p, old_size);
+  return grown;
+#endif
+}
+
+void unmap_buffer(void* p, std::size_t size) noexcept { ::munmap(p, size); }
+
+}  // namespace zelkor::platform

@@ -1,0 +1,14 @@
+// The operating system's random source.
+#pragma once
+
+#include <cstddef>
+
+namespace zelkor::platform {
+
+// Fills [out, out + size) with random bytes from the system. Never fails:
+// where the system's source gives nothing (a very old kernel, a sandbox
+// that forbids it), clock and address noise stand in. So the bytes suit
+// seeds for hashing against chosen inputs, never secrets.
+void fill_random(void* out, std::size_t size) noexcept;
+
+}  // namespace zelkor::platform
