@@ -1,7 +1,10 @@
 """Argument parsing and conversion at the Python boundary."""
 
 import array
+import contextlib
+import gc
 import pathlib
+import subprocess
 import sys
 
 import numpy
@@ -495,3 +498,110 @@ def test_text_keys_are_their_utf8_encoding(text):
     writer.add_key(text, 0)
     writer.add_key(text.encode("utf-8"), 1)
     assert repr(writer) == "_ZelkWriter(objects=2, keys=1)"
+
+
+# --- Python code running in the middle of a call ------------------------------
+
+
+@pytest.fixture
+def reentrant_gc():
+    """Runs `hook` at collections while the block runs, with a collection
+    at almost every allocation of a tracked object."""
+
+    @contextlib.contextmanager
+    def during(hook):
+        callback = lambda phase, info: hook()  # noqa: E731
+        threshold = gc.get_threshold()
+        # Pairs in the free list would be reused without an allocation.
+        spare = [(i, -i) for i in range(5000)]
+        gc.callbacks.append(callback)
+        gc.set_threshold(1)
+        try:
+            yield
+        finally:
+            gc.set_threshold(*threshold)
+            gc.callbacks.remove(callback)
+            del spare
+
+    return during
+
+
+REENTRANT_QUERIES = {
+    "prefix_raw": lambda r: r.prefix_raw("\u00e90"),
+}
+
+
+@pytest.mark.parametrize("query", REENTRANT_QUERIES.values(), ids=list(REENTRANT_QUERIES))
+def test_key_bytes_outlive_reentrant_calls(build_store, reentrant_gc, query):
+    keys = {f"{c}0{i:03}": i % 2 for c in "\u00e9\u00fc" for i in range(40)}
+    reader = R(build_store([b"even", b"odd"], keys))
+    expected = query(reader)
+    # A finalizer converting other non-ASCII keys: one as long as the
+    # query's key, then a long one.
+    with reentrant_gc(lambda: (reader.exists("\u00fc0"), reader.get_raw("\u00fc0" + "\u00fc" * 300))):
+        assert query(reader) == expected
+
+
+DAEMON_CHILD = """
+import gc, sys, threading, time, _zelkor
+
+inside = threading.Event()
+
+def pause(value):
+    inside.set()
+    time.sleep(0.3)  # wakes while the interpreter is shutting down
+    return value
+
+class Id:
+    def __index__(self):
+        return pause(0)
+
+class SlowIter:
+    def __len__(self):
+        return 1
+    def __getitem__(self, i):
+        return b"k"[i]
+    def __iter__(self):
+        pause(None)
+        return iter(b"k")
+
+class SlowItem:
+    def __len__(self):
+        return 2
+    def __getitem__(self, i):
+        if i > 1:
+            raise IndexError(i)
+        return pause(107) if i == 1 else 107
+
+class Linger:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.8)  # holds the shutdown while the daemon thread wakes
+
+writer = _zelkor._ZelkWriter()
+writer.add_object_raw(b"v")
+writer.add_key("k", 0)
+writer.build(sys.argv[1])
+reader = _zelkor._ZelkReader(sys.argv[1])
+calls = {
+    "obj_id": lambda: writer.add_key("k", Id()),
+    "key-iteration": lambda: reader.get_raw(SlowIter()),
+    "key-item": lambda: reader.exists(SlowItem()),
+}
+threading.Thread(target=calls[sys.argv[2]], daemon=True).start()
+inside.wait()
+gc.collect()
+cycle = Linger()
+cycle.self = cycle  # collected by the shutdown, after it has begun
+del cycle
+"""
+
+
+@pytest.mark.parametrize("call", ["obj_id", "key-iteration", "key-item"])
+def test_daemon_thread_inside_a_call_at_exit(tmp_path, call):
+    child = subprocess.run(
+        [sys.executable, "-c", DAEMON_CHILD, str(tmp_path / "s.zlkr"), call],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert (child.returncode, child.stderr) == (0, "")

@@ -35,9 +35,11 @@ class BorrowCell {
 };
 
 // Shared access for one call; raises "Already mutably borrowed" on conflict.
+// (The constructors are not noexcept: raising may run Python code, which
+// may end the thread by a forced unwind; see guarded().)
 class SharedBorrow {
  public:
-  explicit SharedBorrow(BorrowCell& cell) noexcept : cell_(cell.try_share() ? &cell : nullptr) {
+  explicit SharedBorrow(BorrowCell& cell) : cell_(cell.try_share() ? &cell : nullptr) {
     if (cell_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
   }
   SharedBorrow(const SharedBorrow&) = delete;
@@ -54,7 +56,7 @@ class SharedBorrow {
 // Exclusive access for one call; raises "Already borrowed" on conflict.
 class ExclusiveBorrow {
  public:
-  explicit ExclusiveBorrow(BorrowCell& cell) noexcept : cell_(cell.try_take() ? &cell : nullptr) {
+  explicit ExclusiveBorrow(BorrowCell& cell) : cell_(cell.try_take() ? &cell : nullptr) {
     if (cell_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
   }
   ExclusiveBorrow(const ExclusiveBorrow&) = delete;

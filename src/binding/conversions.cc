@@ -89,14 +89,20 @@ bool KeyBytes::encode_text(PyObject* obj) {
     view_ = {static_cast<const char*>(PyUnicode_DATA(obj)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj))};
     return true;
   }
-  // Encoded into a per-thread buffer rather than through the interpreter,
-  // which would attach a cached copy to a key that is usually used once.
-  thread_local std::string text_buffer;
+  // Encoded here rather than through the interpreter, which would attach a
+  // cached copy to a key that is usually used once. Each character takes at
+  // most one byte more than its kind's width, and never more than four.
   const int kind = PyUnicode_KIND(obj);
   const void* data = PyUnicode_DATA(obj);
   const Py_ssize_t length = PyUnicode_GET_LENGTH(obj);
-  text_buffer.resize(static_cast<std::size_t>(length) * 4);
-  char* out = text_buffer.data();
+  const std::size_t most =
+      static_cast<std::size_t>(length) * static_cast<std::size_t>(kind == PyUnicode_4BYTE_KIND ? 4 : kind + 1);
+  char* start = inline_;
+  if (most > INLINE_SIZE) {
+    owned_.resize(most);
+    start = owned_.data();
+  }
+  char* out = start;
   for (Py_ssize_t i = 0; i < length; ++i) {
     const Py_UCS4 c = PyUnicode_READ(kind, data, i);
     if (c < 0x80) {
@@ -116,7 +122,7 @@ bool KeyBytes::encode_text(PyObject* obj) {
       *out++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  view_ = {text_buffer.data(), static_cast<std::size_t>(out - text_buffer.data())};
+  view_ = {start, static_cast<std::size_t>(out - start)};
   return true;
 }
 

@@ -2,6 +2,7 @@
 // Each returns false (or nullopt) with the Python exception set.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,22 +13,31 @@
 namespace zelkor::py {
 
 // A key or prefix as bytes. An ASCII str and a bytes object are read in
-// place (the argument is alive for the whole call and the core runs no
-// Python code); other str keys are encoded into a per-thread buffer that
-// the next conversion on the thread reuses; other accepted types are
-// copied.
+// place: the caller keeps the argument alive while the view is in use, and
+// neither can change. Any other accepted value is converted into storage of
+// this object's own, so the bytes stay as they are for as long as the
+// object lives, whatever Python code runs meanwhile (a finalizer, a
+// re-entrant call converting keys of its own).
 class KeyBytes {
  public:
+  KeyBytes() = default;
+  KeyBytes(const KeyBytes&) = delete;
+  KeyBytes& operator=(const KeyBytes&) = delete;
+
   // str, bytes, bytearray, or a sequence of ints 0..255; anything else
   // raises ValueError "key must be str or bytes".
   bool convert(PyObject* obj);
   std::string_view view() const noexcept { return view_; }
 
  private:
+  // Text of up to this many UTF-8 bytes is encoded without allocating.
+  static constexpr std::size_t INLINE_SIZE = 64;
+
   bool encode_text(PyObject* obj);
   bool convert_sequence(PyObject* obj);
   std::string_view view_;
   std::string owned_;
+  char inline_[INLINE_SIZE];
 };
 
 // `bytes` (or a subclass) only: a view of its contents.

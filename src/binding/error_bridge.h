@@ -4,6 +4,11 @@
 #include <exception>
 #include <new>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>  // abi::__forced_unwind
+#define ZELKOR_FORCED_UNWIND_TYPE 1
+#endif
+
 #include "../core/util/core_error.h"
 #include "py_ref.h"
 
@@ -23,10 +28,23 @@ PyObject* raise_internal_fault(const char* text);
 // Runs `body` (which returns a new reference or nullptr with an exception
 // set) and turns any C++ exception escaping it into a Python one: a failed
 // allocation into MemoryError, anything else into InternalFault.
+//
+// A forced unwind passes through untouched. CPython ends a thread that
+// wants the interpreter lock back while the interpreter shuts down (a
+// daemon thread in Python code that a call of ours runs: an __index__, a
+// key's iteration, a finalizer) with pthread_exit, which unwinds the stack;
+// the thread then has no thread state, so no exception can be raised on it,
+// and an unwind that is caught and not rethrown aborts the process. Hence
+// no noexcept here, nor on any function of the binding that can run Python
+// code.
 template <typename Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     return body();
+#if defined(ZELKOR_FORCED_UNWIND_TYPE)
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
