@@ -32,7 +32,7 @@ KNOB_FLAGS += -Cbuild-dir=build/$(BUILD_NAME){wheel_tag}
 endif
 PIP_FLAGS ?= --disable-pip-version-check -q
 
-.PHONY: test demo bench venv install clean
+.PHONY: test test-slow demo bench venv install clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no python$(PY) found (PATH or pyenv)"; exit 1; }
@@ -46,6 +46,11 @@ install: $(VPY)
 
 test: install
 	$(VPY) -m pytest -q
+
+# The tests left out of `make test`: stores past 4 GiB (a few minutes, about
+# 10 GiB of memory and 10 GiB of disk at the peak; CI runs them).
+test-slow: install
+	$(VPY) -m pytest -q -m slow
 
 # The zlkr command on the bundled data set, then the Python API.
 demo: install
