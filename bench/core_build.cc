@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -195,9 +196,10 @@ using zelkor::platform::File;
 
 File create_fresh(const std::string& path) {
   std::filesystem::remove(path);
-  zelkor::Result<File> opened = File::open_for_write(path);
+  zelkor::Result<std::optional<File>> opened = File::create_new(path);
   if (!opened.ok()) check(opened.error(), "open");
-  return std::move(opened).value();
+  if (!opened.value()) check(zelkor::CoreError::io("still there after removal"), "open");
+  return std::move(*opened.value());
 }
 
 void write_all(File& f, std::string_view bytes) { check(f.write_all(bytes, "write took nothing"), "write"); }

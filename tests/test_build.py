@@ -1,8 +1,10 @@
 """build(): the temporary file, the summary line, and every way it can fail."""
 
+import errno
 import io
 import os
 import re
+import stat
 import subprocess
 import sys
 
@@ -80,6 +82,55 @@ def test_stale_temporary_file_is_truncated_and_renamed(tmp_path, monkeypatch, ca
     assert not (tmp_path / temp).exists()
     assert set(listing(tmp_path)) == before - {temp} | {target}
     capfd.readouterr()
+
+
+def _umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+@pytest.mark.parametrize("stale", ["hard-link", "of-another-user"])
+def test_stale_temporary_file_is_replaced_never_written_into(tmp_path, capfd, writer, stale):
+    temp, target, victim = tmp_path / "s.zlkr.tmp", tmp_path / "s.zlkr", tmp_path / "victim"
+    if stale == "hard-link":
+        victim.write_bytes(b"unrelated file")
+        os.link(victim, temp)
+    else:
+        temp.write_bytes(b"stale")
+        os.chmod(temp, 0o4666)
+        if os.geteuid() == 0:
+            os.chown(temp, 65534, 65534)
+    writer.build(str(target))
+    capfd.readouterr()
+    assert target.read_bytes() == EXPECTED and not temp.exists()
+    made = target.stat()
+    assert (made.st_uid, made.st_gid) == (os.geteuid(), os.getegid())
+    assert stat.S_IMODE(made.st_mode) == 0o666 & ~_umask()
+    if stale == "hard-link":
+        assert victim.read_bytes() == b"unrelated file" and victim.stat().st_nlink == 1
+
+
+@pytest.mark.parametrize("old, new", [(0o600, 0o600), (0o640, 0o640), (0o666, 0o666), (0o6755, 0o755)],
+                         ids=["600", "640", "666", "6755"])
+def test_rebuild_keeps_the_access_bits_of_the_store_it_replaces(tmp_path, capfd, writer, old, new):
+    target = tmp_path / "s.zlkr"
+    target.write_bytes(b"old store")
+    os.chmod(target, old)
+    writer.build(str(target))
+    capfd.readouterr()
+    assert target.read_bytes() == EXPECTED and stat.S_IMODE(target.stat().st_mode) == new
+
+
+def test_fifo_at_temporary_path_fails_at_once(tmp_path):
+    # Opening a FIFO for writing would wait for a reader, with the
+    # interpreter lock held; the child's timeout catches a build that waits.
+    os.mkfifo(tmp_path / "s.zlkr.tmp")
+    code = "import sys, _zelkor\ntry:\n    _zelkor._ZelkWriter().build(sys.argv[1])\nexcept OSError as e:\n    print(e)"
+    child = subprocess.run([sys.executable, "-c", code, str(tmp_path / "s.zlkr")],
+                           capture_output=True, text=True, timeout=30)
+    assert child.stdout == f"ZelkIOError: open tmp: {os.strerror(errno.ENXIO)} (os error {errno.ENXIO})\n"
+    assert listing(tmp_path) == ["s.zlkr.tmp"]
 
 
 def test_existing_target_is_replaced(tmp_path, capfd, writer):

@@ -171,10 +171,16 @@ for j in range(builds):
 '''
 
 
-@pytest.mark.parametrize("processes, builds", [(4, 6), (8, 3)])
-def test_concurrent_builds_to_one_path(tmp_path, processes, builds):
+@pytest.mark.parametrize("processes, builds, stale", [(4, 6, False), (8, 3, False), (4, 3, True)],
+                         ids=["4x6", "8x3", "4x3-over-a-stale-hard-link"])
+def test_concurrent_builds_to_one_path(tmp_path, processes, builds, stale):
     size = 2 << 20
     target = str(tmp_path / "store.zlkr")
+    victim = tmp_path / "victim"
+    if stale:
+        # Every racer finds this at the temporary path; none may write into it.
+        victim.write_bytes(b"unrelated file")
+        os.link(victim, tmp_path / "store.zlkr.tmp")
     labels = {f"p{p}.{j}" for p in range(processes) for j in range(builds)}
     racers = [
         spawn(RACER, target, f"p{p}", builds, size, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
@@ -198,6 +204,9 @@ def test_concurrent_builds_to_one_path(tmp_path, processes, builds):
     assert sum(out.count("\nbuilt ") + out.startswith("built ") for out in outputs) == len(labels)
     label, blob = read_store(target)
     assert label in labels and blob == expected_bytes(label, size)
+    assert not os.path.exists(tmp_path / "store.zlkr.tmp")
+    if stale:
+        assert victim.read_bytes() == b"unrelated file" and victim.stat().st_nlink == 1
     print(f"{processes} x {builds} builds, {checks} checks of the target while they ran")
 
 

@@ -54,10 +54,17 @@ class File {
   // is not inherited by programs this process starts.
   static Result<File> open_for_read(const std::string& path);
 
-  // Opens `path` for writing, creating it (permissions 0666 less the
-  // umask) when nothing is there. A symbolic link at `path` is refused
-  // rather than followed. Not inherited by programs this process starts.
-  static Result<File> open_for_write(const std::string& path);
+  // Creates a new, empty file at `path` and opens it for writing: owned by
+  // this process's user, permissions 0666 less the umask. Nothing (no
+  // error) when anything at all is already at `path`, a symbolic link
+  // included. Not inherited by programs this process starts.
+  static Result<std::optional<File>> create_new(const std::string& path);
+
+  // Opens the file already at `path` for writing, creating nothing: nothing
+  // (no error) when no file is there. A symbolic link at `path` is refused
+  // rather than followed, and the open never waits: a FIFO without a reader
+  // fails at once. Not inherited by programs this process starts.
+  static Result<std::optional<File>> open_existing_for_write(const std::string& path);
 
   // Takes an exclusive advisory lock on the file, waiting while another
   // open file holds it; others that ask for it then wait until this File is
@@ -67,6 +74,12 @@ class File {
 
   // The identity of the open file.
   Result<FileIdentity> identity() const;
+
+  // The file's permission bits: read, write and execute for owner, group
+  // and others (0777), with set-user-ID, set-group-ID and sticky (07000).
+  Result<std::uint32_t> permission_bits() const;
+  // Sets them, as permission_bits() reports them.
+  Status set_permission_bits(std::uint32_t bits);
 
   // Sets the file's length to `size` bytes.
   Status truncate(std::uint64_t size);
@@ -105,9 +118,19 @@ class File {
   std::intptr_t handle_ = NONE;
 };
 
-// The identity of the file at `path` (following a symbolic link there), or
-// nothing when it cannot be found out (no file there, no permission).
+// The identity of what `path` names, not following a symbolic link there
+// (so a link never has the identity of the file it points to), or nothing
+// when it cannot be found out (nothing there, no permission).
 std::optional<FileIdentity> identity_at(const std::string& path);
+
+// The read, write and execute bits for owner, group and others (0777) of
+// the regular file at `path`, not following a symbolic link; nothing when
+// no regular file is there or the system keeps no such bits.
+std::optional<std::uint32_t> access_bits_at(const std::string& path);
+
+// Removes the name `path` (a link there, not the file it points to); the
+// file itself lives on while it is open. Succeeds when nothing is there.
+Status remove_file(const std::string& path);
 
 // Renames `from` to `to`, replacing any file at `to` in one step: a reader
 // of `to` sees the old file or the new one, never neither.

@@ -12,22 +12,40 @@ namespace {
 constexpr const char* ZERO_WRITE_DIRECT = "failed to write whole buffer";
 constexpr const char* ZERO_WRITE_BUFFERED = "failed to write the buffered data";
 
-// Opens the temporary file and locks it. Another build may rename the file
-// away while this one waits for the lock; then the open file is no longer
-// the one at temp_path and the open starts over on the new one.
+// Returns a new file at temp_path, created by this build, and locked.
+//
+// A file already at temp_path belongs to another build of the same path or
+// is a leftover (of a failed build, or anything else: a hard link to an
+// unrelated file, a file of another user). This build opens it only to take
+// its lock, so that it waits while another build holds it; once locked and
+// still at temp_path, it is stale and its name is removed, and the build
+// creates its own file. So no build ever writes into a file it did not
+// create, and the new store gets this build's owner and fresh permissions.
+// A build that waited for a lock and finds the file no longer at temp_path
+// (renamed over the target by its holder, or removed as stale) starts over.
+// A symbolic link there is refused, never followed; a directory or a FIFO
+// fails at once.
 Result<platform::File> open_locked(const std::string& temp_path) {
   for (;;) {
-    // A symbolic link at the temporary path is refused rather than followed:
-    // following it would overwrite whatever file it names.
-    Result<platform::File> file = platform::File::open_for_write(temp_path);
-    if (!file.ok()) return std::move(file).error().with_context("open tmp");
-    Result<bool> locked = file.value().lock_exclusive();
+    Result<std::optional<platform::File>> opened = platform::File::create_new(temp_path);
+    if (!opened.ok()) return std::move(opened).error().with_context("open tmp");
+    const bool created = opened.value().has_value();
+    if (!created) {
+      opened = platform::File::open_existing_for_write(temp_path);
+      if (!opened.ok()) return std::move(opened).error().with_context("open tmp");
+      if (!opened.value()) continue;  // gone meanwhile
+    }
+    platform::File file = std::move(*opened.value());
+    Result<bool> locked = file.lock_exclusive();
     if (!locked.ok()) return std::move(locked).error().with_context("open tmp");
     // A file system without advisory locks still gets its build.
-    if (!locked.value()) return file;
-    Result<platform::FileIdentity> held = file.value().identity();
-    if (!held.ok()) return std::move(held).error().with_context("open tmp");
-    if (platform::identity_at(temp_path) == held.value()) return file;
+    if (locked.value()) {
+      Result<platform::FileIdentity> held = file.identity();
+      if (!held.ok()) return std::move(held).error().with_context("open tmp");
+      if (platform::identity_at(temp_path) != held.value()) continue;
+    }
+    if (created) return file;
+    if (Status s = platform::remove_file(temp_path); !s.ok()) return std::move(s).error().with_context("open tmp");
   }
 }
 
@@ -46,6 +64,8 @@ Result<AtomicFile> AtomicFile::create(std::string path, std::string temp_path) {
   Result<platform::File> opened = open_locked(temp_path);
   if (!opened.ok()) return std::move(opened).error();
   platform::File file = std::move(opened).value();
+  // Emptied once more under the lock: only a program outside the protocol,
+  // one that writes without the lock, can have put anything in it.
   if (Status s = file.truncate(0); !s.ok()) return std::move(s).error().with_context("open tmp");
   return AtomicFile(std::move(path), std::move(temp_path), std::move(file));
 }
@@ -99,8 +119,18 @@ Status AtomicFile::overwrite(std::uint64_t offset, std::string_view bytes) {
   return Status();
 }
 
+Status AtomicFile::keep_access_bits() {
+  const std::optional<std::uint32_t> kept = platform::access_bits_at(path_);
+  if (!kept) return Status();
+  Result<std::uint32_t> own = file_.permission_bits();
+  if (!own.ok()) return std::move(own).error();
+  if (own.value() == *kept) return Status();
+  return file_.set_permission_bits(*kept);
+}
+
 Status AtomicFile::commit() {
   if (Status s = flush(); !s.ok()) return s;
+  if (Status s = keep_access_bits(); !s.ok()) return s;
   if (Status s = file_.sync(); !s.ok()) return s;
   if (Status s = platform::rename_file(temp_path_, path_); !s.ok()) return std::move(s).error().with_context("rename");
   file_.close();  // releases the lock only now that the file has its final name

@@ -17,10 +17,12 @@ class AtomicFile {
  public:
   static constexpr std::size_t BUFFER_SIZE = 8192;
 
-  // Opens `temp_path` for writing, creating it if absent and emptying it.
-  // The file is held under an exclusive advisory lock from before it is
-  // emptied until after the rename, so concurrent builds to one path take
-  // turns instead of interleaving. Failure: "open tmp: {os error}".
+  // Creates a new file at `temp_path` for writing; a stale file found there
+  // is removed first, never written into. The file is held under an
+  // exclusive advisory lock from before it is written until after the
+  // rename, and a build finding a file at `temp_path` waits for that file's
+  // lock first, so concurrent builds to one path take turns instead of
+  // interleaving. Failure: "open tmp: {os error}".
   static Result<AtomicFile> create(std::string path, std::string temp_path);
 
   AtomicFile(AtomicFile&&) noexcept = default;
@@ -42,13 +44,16 @@ class AtomicFile {
   void start_writeback() const noexcept;
   // Replaces bytes already appended, whether still buffered or written.
   Status overwrite(std::uint64_t offset, std::string_view bytes);
-  // Empties the buffer, syncs the file to disk and renames it over the
-  // path; then releases the lock and flushes the directory. After a failed
-  // rename the complete file stays at the temporary path.
+  // Empties the buffer, gives the file the read, write and execute bits of
+  // the regular file it replaces (if any; never set-user-ID, set-group-ID
+  // or sticky), syncs it to disk and renames it over the path; then
+  // releases the lock and flushes the directory. After a failed rename the
+  // complete file stays at the temporary path.
   Status commit();
 
  private:
   AtomicFile(std::string path, std::string temp_path, platform::File file);
+  Status keep_access_bits();
 
   std::string path_;
   std::string temp_path_;

@@ -53,10 +53,22 @@ Result<File> File::open_for_read(const std::string& path) {
   return File(fd);
 }
 
-Result<File> File::open_for_write(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return os_error(errno);
-  return File(fd);
+Result<std::optional<File>> File::create_new(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) return std::optional<File>();
+    return os_error(errno);
+  }
+  return std::optional<File>(File(fd));
+}
+
+Result<std::optional<File>> File::open_existing_for_write(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::optional<File>();
+    return os_error(errno);
+  }
+  return std::optional<File>(File(fd));
 }
 
 Result<bool> File::lock_exclusive() {
@@ -71,6 +83,19 @@ Result<FileIdentity> File::identity() const {
   struct stat st {};
   if (::fstat(fd_of(handle_), &st) != 0) return os_error(errno);
   return identity_of(st);
+}
+
+Result<std::uint32_t> File::permission_bits() const {
+  struct stat st {};
+  if (::fstat(fd_of(handle_), &st) != 0) return os_error(errno);
+  return static_cast<std::uint32_t>(st.st_mode & 07777);
+}
+
+Status File::set_permission_bits(std::uint32_t bits) {
+  if (retry_on_interrupt([&] { return ::fchmod(fd_of(handle_), static_cast<mode_t>(bits & 07777)); }) != 0) {
+    return os_error(errno);
+  }
+  return Status();
 }
 
 Status File::truncate(std::uint64_t size) {
@@ -137,8 +162,19 @@ Status File::sync() {
 
 std::optional<FileIdentity> identity_at(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
   return identity_of(st);
+}
+
+std::optional<std::uint32_t> access_bits_at(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return static_cast<std::uint32_t>(st.st_mode & 0777);
+}
+
+Status remove_file(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return os_error(errno);
+  return Status();
 }
 
 Status rename_file(const std::string& from, const std::string& to) {
