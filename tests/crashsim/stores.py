@@ -1,0 +1,131 @@
+"""Crash scenarios of one store file: a build to a path that has no store,
+one over an existing store (with and without a stale temporary file), and
+builds that run out of disk space part-way."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+
+import _zelkor
+
+from storefile import Layout
+
+from .explore import Check, CrashPoint, Scenario, Variant
+from .trace import rename_before_file_sync, without_directory_syncs, without_file_syncs
+
+TARGET = "store.zlkr"
+TEMP = "store.zlkr.tmp"
+
+
+@dataclass(frozen=True)
+class Content:
+    """A store's content as a function of a few numbers, so that the child
+    that builds it and the check that expects it share nothing but these."""
+
+    tag: str
+    objects: int
+    payload: int
+    keys: int
+
+    def pairs(self) -> tuple[list[bytes], dict[bytes, int]]:
+        unit = self.tag.encode() + b":"
+        objects = [(unit + b"%d;" % i) * (self.payload // (len(unit) + 4) + 1) for i in range(self.objects)]
+        objects = [o[: self.payload] for o in objects]
+        keys = {b"%s/%07d" % (self.tag.encode(), i): (i * 7919) % self.objects for i in range(self.keys)}
+        return objects, keys
+
+    def expected(self) -> bytes:
+        return Layout(*self.pairs()).to_bytes()
+
+
+@dataclass(frozen=True)
+class BuildStore:
+    """The workload: one build of `content` at `name` in the directory."""
+
+    content: Content
+    name: str = TARGET
+
+    def __call__(self, directory: str) -> int:
+        objects, keys = self.content.pairs()
+        writer = _zelkor._ZelkWriter()
+        for payload in objects:
+            writer.add_object_raw(payload)
+        for key, obj_id in keys.items():
+            writer.add_key(key, obj_id)
+        writer.build(os.path.join(directory, self.name))
+        return len(keys)
+
+
+def store_check(old: bytes | None, new: bytes | None) -> Check:
+    """A check that the target holds, byte for byte, the old store (no file
+    when `old` is None) or the new one (when `new` is given), and the new
+    one only once the build has returned success; a file there must also
+    pass the reader's open with the checksum and verify()."""
+
+    def check(directory: Path, point: CrashPoint) -> str | None:
+        path = directory / TARGET
+        found = path.read_bytes() if path.exists() else None
+        if found is not None:
+            try:
+                with _zelkor._ZelkReader(str(path), True) as reader:
+                    reader.verify()
+            except Exception as e:  # every failure is a finding
+                return f"{len(found)}-byte file fails to open or verify: {e}"
+        allowed = [new] if point.completed else [old] + ([new] if new is not None else [])
+        if found in allowed:
+            return None
+        if found is None:
+            return "no file at the target"
+        if found == old:
+            return "the old store"
+        return f"{len(found)}-byte file is neither store (old {len(old or b'')}, new {len(new or b'')} bytes)"
+
+    return check
+
+
+def observe_target(path: str) -> bool:
+    return path == TARGET
+
+
+def _files(files: dict[str, bytes]) -> Callable[[Path], None]:
+    def prepare(directory: Path) -> None:
+        for name, content in files.items():
+            (directory / name).write_bytes(content)
+
+    return prepare
+
+
+SMALL = Content("first", objects=40, payload=100, keys=120)  # about 6 KiB
+OLD = Content("old", objects=60, payload=200, keys=300)  # about 20 KiB
+NEW = Content("new", objects=250, payload=300, keys=800)  # about 90 KiB
+BIG = Content("big", objects=5000, payload=400, keys=70_000)  # about 3.3 MiB, index written from two threads
+
+
+def store_scenarios(*, big: bool = True) -> list[Scenario]:
+    old, new, small = OLD.expected(), NEW.expected(), SMALL.expected()
+    stale = b"left by a failed build " * 600
+    scenarios = [
+        Scenario("first build", _files({}), BuildStore(SMALL), store_check(None, small), observe_target),
+        Scenario("rebuild", _files({TARGET: old}), BuildStore(NEW), store_check(old, new), observe_target),
+        Scenario("rebuild over a stale temporary file", _files({TARGET: old, TEMP: stale}),
+                 BuildStore(NEW), store_check(old, new), observe_target),
+        Scenario("first build, disk full", _files({}), BuildStore(NEW), store_check(None, None), observe_target,
+                 space=len(new) // 2),
+        Scenario("rebuild, disk full", _files({TARGET: old}), BuildStore(NEW), store_check(old, None),
+                 observe_target, space=len(new) // 2 + 5000),
+    ]
+    if big:
+        scenarios.append(Scenario("multi-MiB rebuild", _files({TARGET: old}), BuildStore(BIG),
+                                  store_check(old, BIG.expected()), observe_target, large=True))
+    return scenarios
+
+
+# Rewrites of the real trace that a sound check must find torn.
+BROKEN = [
+    Variant("file sync dropped", without_file_syncs, torn=True),
+    Variant("rename before file sync", rename_before_file_sync, torn=True),
+    Variant("directory sync dropped", without_directory_syncs, torn=True),
+]
