@@ -90,10 +90,12 @@ def observe_target(path: str) -> bool:
     return path == TARGET
 
 
-def _files(files: dict[str, bytes]) -> Callable[[Path], None]:
+def _files(files: dict[str, bytes], modes: dict[str, int] | None = None) -> Callable[[Path], None]:
     def prepare(directory: Path) -> None:
         for name, content in files.items():
             (directory / name).write_bytes(content)
+        for name, mode in (modes or {}).items():
+            (directory / name).chmod(mode)
 
     return prepare
 
@@ -110,7 +112,8 @@ def store_scenarios(*, big: bool = True) -> list[Scenario]:
     scenarios = [
         Scenario("first build", _files({}), BuildStore(SMALL), store_check(None, small), observe_target),
         Scenario("rebuild", _files({TARGET: old}), BuildStore(NEW), store_check(old, new), observe_target),
-        Scenario("rebuild over a stale temporary file", _files({TARGET: old, TEMP: stale}),
+        # A store of mode 0600, whose bits the build carries over.
+        Scenario("rebuild over a stale temporary file", _files({TARGET: old, TEMP: stale}, {TARGET: 0o600}),
                  BuildStore(NEW), store_check(old, new), observe_target),
         Scenario("first build, disk full", _files({}), BuildStore(NEW), store_check(None, None), observe_target,
                  space=len(new) // 2),

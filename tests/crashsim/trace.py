@@ -47,7 +47,7 @@ class Op:
             what = f"open {self.path}" + (" (created)" if self.created else "")
         elif self.op in ("rename", "link"):
             what = f"{self.op} {self.path} -> {self.path2}"
-        elif self.op == "write":
+        elif self.op == "write" and not self.failed:
             at = self.offset or 0
             what = f"write {self.on} [{at}, {at + len(self.data)})"
         elif self.fd is not None:
