@@ -32,8 +32,8 @@ from crashsim.catalog import broken_variants, scenarios  # noqa: E402
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--samples", type=int, default=1000, help="states drawn at a large crash point")
-    parser.add_argument("--large-samples", type=int, default=100, help="the same for multi-MiB files")
+    parser.add_argument("--samples", type=int, default=4000, help="states drawn at a large crash point")
+    parser.add_argument("--large-samples", type=int, default=400, help="the same for multi-MiB files")
     parser.add_argument("--exhaustive", type=int, default=4096, help="explore crash points up to this many states fully")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--only", default="", help="run the scenarios whose name contains this text")

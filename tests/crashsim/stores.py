@@ -5,6 +5,7 @@ builds that run out of disk space part-way."""
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -59,13 +60,47 @@ class BuildStore:
         return len(keys)
 
 
-def store_check(old: bytes | None, new: bytes | None) -> Check:
+def _build_quietly(content: Content, path: Path) -> None:
+    # The build prints a summary line on the standard output.
+    objects, keys = content.pairs()
+    writer = _zelkor._ZelkWriter()
+    for payload in objects:
+        writer.add_object_raw(payload)
+    for key, obj_id in keys.items():
+        writer.add_key(key, obj_id)
+    sys.stdout.flush()
+    saved = os.dup(1)
+    try:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 1)
+        writer.build(str(path))
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+def store_check(old: bytes | None, new: bytes | None, *, then: Content | None = None) -> Check:
     """A check that the target holds, byte for byte, the old store (no file
     when `old` is None) or the new one (when `new` is given), and the new
     one only once the build has returned success; a file there must also
-    pass the reader's open with the checksum and verify()."""
+    pass the reader's open with the checksum and verify(). With `then`, a
+    build of that content is run in each state that passes, as after a
+    restart, and must leave exactly its store and no temporary file."""
+    then_bytes = then.expected() if then is not None else None
 
     def check(directory: Path, point: CrashPoint) -> str | None:
+        verdict = judge(directory, point)
+        if verdict is not None or then is None:
+            return verdict
+        try:
+            _build_quietly(then, directory / TARGET)
+        except Exception as e:  # every failure is a finding
+            return f"the build after the restart failed: {e}"
+        if (directory / TARGET).read_bytes() != then_bytes or (directory / TEMP).exists():
+            return "the build after the restart left the wrong files"
+        return None
+
+    def judge(directory: Path, point: CrashPoint) -> str | None:
         path = directory / TARGET
         found = path.read_bytes() if path.exists() else None
         if found is not None:
@@ -120,6 +155,10 @@ def store_scenarios(*, big: bool = True) -> list[Scenario]:
         Scenario("rebuild, disk full", _files({TARGET: old}), BuildStore(NEW), store_check(old, None),
                  observe_target, space=len(new) // 2 + 5000),
     ]
+    # Every state of the temporary file too, each followed by the build
+    # repeated after the restart.
+    scenarios.append(Scenario("rebuild, then the build repeated", _files({TARGET: old}), BuildStore(NEW),
+                              store_check(old, new, then=NEW)))
     if big:
         scenarios.append(Scenario("multi-MiB rebuild", _files({TARGET: old}), BuildStore(BIG),
                                   store_check(old, BIG.expected()), observe_target, large=True))
