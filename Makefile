@@ -1,16 +1,18 @@
 # Developer entry points. Each target is self-contained on a fresh machine:
-# it creates a virtual environment with the chosen CPython (3.10 unless
-# PY=3.x is given), installs what it needs from PyPI, builds and runs.
-PY ?= 3.10
-ifeq ($(PY),3.10)
-VENV ?= .venv
-else
+# it creates a virtual environment, installs what it needs from PyPI, builds
+# and runs. The interpreter is CPython 3.10 where the machine has one, else
+# the newest CPython 3.10 or later that tools/find_python.sh finds (it says
+# which); PY=3.x asks for that version (its own .venv-3.x), PYTHON=/path
+# for that interpreter. tools/bootstrap.sh installs what the interpreter
+# lacks for building (Debian's python3-venv, python3-dev) when run as root,
+# and otherwise prints the command that does.
+PY ?=
+ifneq ($(filter-out 3.10,$(PY)),)
 VENV ?= .venv-$(PY)
+else
+VENV ?= .venv
 endif
-# The interpreter: python$(PY) on PATH if it runs, else the newest one pyenv
-# keeps. (A pyenv shim is on PATH for every installed version but fails for
-# those that are not selected, so finding it is not enough.)
-PYTHON ?= $(shell for p in "$$(command -v python$(PY) 2>/dev/null)" $$(ls -d $$(pyenv root 2>/dev/null)/versions/$(PY)*/bin/python$(PY) 2>/dev/null | sort -rV); do [ -n "$$p" ] && "$$p" -c "" 2>/dev/null && { echo "$$p"; break; }; done)
+PYTHON ?=
 VPY := $(VENV)/bin/python
 # CRC=ZLIB (or ISAL) forces a CRC-32 backend; by default ISA-L is used when
 # its headers are installed (Debian: libisal-dev), zlib otherwise.
@@ -35,8 +37,7 @@ PIP_FLAGS ?= --disable-pip-version-check -q
 .PHONY: test test-slow demo bench venv install clean
 
 $(VPY):
-	@test -n "$(PYTHON)" || { echo "no python$(PY) found (PATH or pyenv)"; exit 1; }
-	"$(PYTHON)" -m venv $(VENV)
+	@python=$$(PYTHON="$(PYTHON)" tools/bootstrap.sh $(PY)) && echo "$$python -m venv $(VENV)" && { "$$python" -m venv $(VENV) || { rm -rf $(VENV); exit 1; }; }
 	$(VPY) -m pip install $(PIP_FLAGS) --upgrade pip
 
 venv: $(VPY)

@@ -50,8 +50,16 @@ class Steps:
 
 
 def main() -> int:
-    out_dir = sys.argv[1] if len(sys.argv) > 1 else tempfile.mkdtemp(prefix="zelkor-demo-")
-    path = os.path.join(out_dir, "unicode.zlkr")
+    """Writes the store into the directory given as the argument, else into
+    a temporary directory that is removed afterwards."""
+    if len(sys.argv) > 1:
+        os.makedirs(sys.argv[1], exist_ok=True)
+        return run(os.path.join(sys.argv[1], "unicode.zlkr"))
+    with tempfile.TemporaryDirectory(prefix="zelkor-demo-") as out_dir:
+        return run(os.path.join(out_dir, "unicode.zlkr"))
+
+
+def run(path: str) -> int:
     print(f"Unicode {unicodedata.unidata_version} character names -> {path}")
 
     steps = Steps()

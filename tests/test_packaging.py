@@ -74,3 +74,69 @@ def test_tool_examples_and_benchmarks_pass_strict_type_checks(tmp_path: Path) ->
         pytest.skip("needs the source tree")
     run = mypy("mypy", "--strict", "python/zlkr", "examples", "bench", tmp_path=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+# --- the interpreter that `make test` and `make demo` pick ---------------------
+
+FINDER = REPO / "tools" / "find_python.sh"
+
+
+def interpreter(minor: int) -> Path:
+    """A CPython 3.minor of this machine (pyenv's or the system's), else skip."""
+    pyenv = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv"))
+    for candidate in [*sorted(pyenv.glob(f"versions/3.{minor}.*/bin/python3.{minor}")), Path(f"/usr/bin/python3.{minor}")]:
+        if not candidate.is_file():
+            continue
+        run = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[1])"], capture_output=True, text=True)
+        if run.returncode == 0 and run.stdout.strip() == str(minor):
+            return candidate
+    pytest.skip(f"no CPython 3.{minor} on this machine")
+
+
+@pytest.mark.parametrize(
+    ("on_path", "in_pyenv", "asked", "chosen", "note"),
+    [
+        ((11, 13, 10), (), None, "path:10", None),
+        ((11,), (), None, "path:11", "no CPython 3.10 found"),
+        ((11, 13), (), None, "path:13", "no CPython 3.10 found"),
+        ((9, 11), (), None, "path:11", "no CPython 3.10 found"),
+        ((11, 13), (), "3.11", "path:11", None),
+        ((11,), (), "3.13", None, "no CPython 3.13 found"),
+        ((9,), (), None, None, "no CPython 3.10 or later found"),
+        # A pyenv shim for a version that is not selected is on PATH but fails.
+        (("shim10", 13), (10,), None, "pyenv:10", None),
+    ],
+)
+def test_interpreter_choice(tmp_path: Path, on_path: tuple[object, ...], in_pyenv: tuple[int, ...], asked: str | None,
+                            chosen: str | None, note: str | None) -> None:
+    if not FINDER.is_file():
+        pytest.skip("needs the source tree")
+    bin_dir, pyenv = tmp_path / "bin", tmp_path / "pyenv"
+    bin_dir.mkdir()
+    made = {}
+    for entry in on_path:
+        if entry == "shim10":
+            shim = bin_dir / "python3.10"
+            shim.write_text("#!/bin/sh\necho 'pyenv: python3.10: command not found' >&2\nexit 127\n")
+            shim.chmod(0o755)
+            continue
+        assert isinstance(entry, int)
+        (bin_dir / f"python3.{entry}").symlink_to(interpreter(entry))
+        made[f"path:{entry}"] = bin_dir / f"python3.{entry}"
+    for minor in in_pyenv:
+        place = pyenv / "versions" / f"3.{minor}.99" / "bin" / f"python3.{minor}"
+        place.parent.mkdir(parents=True)
+        place.symlink_to(interpreter(minor))
+        made[f"pyenv:{minor}"] = place
+    env = {"PATH": str(bin_dir), "PYENV_ROOT": str(pyenv), "FIND_PYTHON_SYSTEM_BIN": str(tmp_path / "none")}
+    run = subprocess.run(["/bin/bash", FINDER, *([asked] if asked else [])], env=env, capture_output=True, text=True)
+    if chosen is None:
+        assert run.returncode != 0 and run.stdout == ""
+    else:
+        assert run.returncode == 0, run.stderr
+        assert run.stdout.strip() == str(made[chosen])
+        assert run.stderr.startswith(f"using {made[chosen]} (3.{chosen.split(':')[1]}.")
+    if note is None:
+        assert ": " not in run.stderr
+    else:
+        assert note in run.stderr
