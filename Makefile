@@ -17,8 +17,10 @@ VPY := $(VENV)/bin/python
 # CRC=ZLIB (or ISAL) forces a CRC-32 backend; by default ISA-L is used when
 # its headers are installed (Debian: libisal-dev), zlib otherwise.
 # PORTABLE=1 builds the portable POSIX path of the platform layer alone (no
-# Linux-only system call), the one macOS and the BSDs take. Each knob builds
-# in its own directory; give each its own VENV too, e.g.
+# Linux-only system call), the one macOS and the BSDs take. ABI3=1 builds
+# the module on the stable ABI: one abi3 wheel for CPython 3.10 and every
+# later version (pip wheel . -Cwheel.py-api=cp310). Each knob builds in its
+# own directory; give each its own VENV too, e.g.
 # make test PORTABLE=1 VENV=.venv-portable.
 BUILD_NAME :=
 ifneq ($(CRC),)
@@ -28,6 +30,10 @@ endif
 ifneq ($(PORTABLE),)
 KNOB_FLAGS += -Ccmake.define.ZELKOR_PORTABLE_POSIX=ON
 BUILD_NAME := $(BUILD_NAME)portable-
+endif
+ifneq ($(ABI3),)
+KNOB_FLAGS += -Cwheel.py-api=cp310
+BUILD_NAME := $(BUILD_NAME){cache_tag}-
 endif
 ifneq ($(BUILD_NAME),)
 KNOB_FLAGS += -Cbuild-dir=build/$(BUILD_NAME){wheel_tag}

@@ -76,6 +76,44 @@ def test_tool_examples_and_benchmarks_pass_strict_type_checks(tmp_path: Path) ->
     assert run.returncode == 0, run.stdout + run.stderr
 
 
+def test_license_is_installed() -> None:
+    dist = installed()
+    assert dist.metadata["License-Expression"] == "MIT"
+    licenses = [f for f in dist.files or [] if f.parent.name == "licenses"]
+    assert "LICENSE" in {f.name for f in licenses}
+    assert "The zelkor developers" in next(f for f in licenses if f.name == "LICENSE").read_text()
+
+
+def libisal_mapped() -> set[Path]:
+    """The files of ISA-L's shared library mapped into this process."""
+    maps = Path("/proc/self/maps")
+    if not maps.is_file():
+        pytest.skip("needs /proc/self/maps")
+    fields = (line.split(None, 5) for line in maps.read_text().splitlines())
+    return {Path(f[5].strip()) for f in fields if len(f) == 6 and Path(f[5].strip()).name.startswith("libisal")}
+
+
+def test_build_information_tells_the_truth() -> None:
+    """zelkor/_build_info.py, written at build time, against the module in this process."""
+    try:
+        from zelkor import _build_info as info  # type: ignore[import-not-found]
+    except ImportError:
+        pytest.skip("no build information (testing a build directory)")
+    module = Path(_zelkor.__file__).resolve()
+    assert info.VERSION == _zelkor.__version__
+    assert info.LIMITED_API is (".abi3." in module.name)
+    assert info.PLATFORM_LAYER in {"posix", "posix-portable", "windows"}
+    isal = libisal_mapped()
+    carried = module.parent / "zelkor_native.libs"
+    where = {
+        ("zlib", None): not isal,
+        ("isa-l", "static"): not isal,
+        ("isa-l", "system"): bool(isal) and all(carried not in p.parents for p in isal),
+        ("isa-l", "vendored"): bool(isal) and all(p.parent == carried for p in isal),
+    }
+    assert where.get((info.CRC_BACKEND, info.ISAL_LINKAGE)), (info.CRC_BACKEND, info.ISAL_LINKAGE, isal)
+
+
 # --- the interpreter that `make test` and `make demo` pick ---------------------
 
 FINDER = REPO / "tools" / "find_python.sh"

@@ -78,6 +78,19 @@ bool KeyBytes::convert(PyObject* obj) {
 }
 
 bool KeyBytes::encode_text(PyObject* obj) {
+#if defined(Py_LIMITED_API)
+  // The stable ABI has no view of a str's characters: its UTF-8 form from
+  // the interpreter (the characters themselves for ASCII text, else a copy
+  // that stays attached to the str). Fails for a lone surrogate.
+  Py_ssize_t size;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  view_ = {utf8, static_cast<std::size_t>(size)};
+  return true;
+#else
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(obj) != 0) {
     PyErr_Clear();
@@ -124,6 +137,7 @@ bool KeyBytes::encode_text(PyObject* obj) {
   }
   view_ = {start, static_cast<std::size_t>(out - start)};
   return true;
+#endif
 }
 
 bool KeyBytes::convert_sequence(PyObject* obj) {
@@ -191,12 +205,16 @@ std::optional<bool> convert_verify_flag(PyObject* obj) {
   if (obj == Py_False) return false;
   PyTypeObject* type = Py_TYPE(obj);
   if (is_numpy_bool_type(type)) {
-    if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) {
-      PyErr_Format(PyExc_TypeError, "argument 'verify': object of type '%s' does not define a '__bool__' conversion",
-                   type->tp_name);
+    const inquiry nb_bool = bool_slot(type);
+    if (nb_bool == nullptr) {
+      Ref name = Ref::steal(type_name(type));
+      if (name) {
+        PyErr_Format(PyExc_TypeError, "argument 'verify': object of type '%U' does not define a '__bool__' conversion",
+                     name.get());
+      }
       return std::nullopt;
     }
-    const int truth = type->tp_as_number->nb_bool(obj);
+    const int truth = nb_bool(obj);
     if (truth < 0) {
       prefix_type_error("verify");
       return std::nullopt;

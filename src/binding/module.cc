@@ -45,7 +45,8 @@ PyObject* type_or_fault(PyTypeObject* type, const char* name) {
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'", Py_TYPE(module)->tp_name);
+    Ref name = Ref::steal(type_name(Py_TYPE(module)));
+    if (name) PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", name.get());
     return -1;
   }
   if (add_to_module(module, "_ZelkWriter", type_or_fault(writer_type(), "_ZelkWriter")) != 0) return -1;

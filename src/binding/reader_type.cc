@@ -74,7 +74,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (arg[1] != nullptr && !(verify = convert_verify_flag(arg[1]))) return nullptr;
     Result<Reader> opened = Reader::open(std::string(*path), *verify);
     if (!opened.ok()) return raise_core_error(opened.error());
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (self == nullptr) return nullptr;
     ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
     std::construct_at(&object->reader, std::move(opened).value());
@@ -88,7 +88,7 @@ void reader_dealloc(PyObject* self) {
   ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
   std::destroy_at(&object->borrow);
   std::destroy_at(&object->reader);
-  type->tp_free(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 

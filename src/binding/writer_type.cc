@@ -34,12 +34,12 @@ constexpr ParamSpec BUILD_SPEC{"_ZelkWriter.build()", PATH_PARAMS, 1, 1};
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     if (!parse_tuple_args(NEW_SPEC, args, kwargs, nullptr)) return nullptr;
-    PyObject* self = type->tp_alloc(type, 0);
+    PyObject* self = alloc_instance(type);
     if (self == nullptr) return nullptr;
     try {
       std::construct_at(&as_writer(self)->writer);
     } catch (...) {
-      Py_TYPE(self)->tp_free(self);
+      free_instance(self);
       Py_DECREF(type);
       throw;
     }
@@ -52,7 +52,7 @@ void writer_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_writer(self)->borrow);
   std::destroy_at(&as_writer(self)->writer);
-  type->tp_free(self);
+  free_instance(self);
   Py_DECREF(type);
 }
 
