@@ -24,9 +24,23 @@
 #define PyVectorcall_NARGS(n) (n)
 #endif
 
+// Whether the interpreter is shutting down is not in the stable ABI of
+// 3.10: 3.13 made Py_IsFinalizing public, 3.10 to 3.12 have
+// _Py_IsFinalizing. Both are weak references here, resolved against the
+// running interpreter when the module is loaded; the one it has is called.
+extern "C" int Py_IsFinalizing(void) __attribute__((weak));
+extern "C" int _Py_IsFinalizing(void) __attribute__((weak));
+
 #endif  // Py_LIMITED_API
 
 namespace zelkor::py {
+
+#if defined(Py_LIMITED_API)
+inline bool stable_abi_finalizing() noexcept {
+  if (Py_IsFinalizing != nullptr) return Py_IsFinalizing() != 0;
+  return _Py_IsFinalizing != nullptr && _Py_IsFinalizing() != 0;
+}
+#endif
 
 // type->tp_alloc(type, 0).
 inline PyObject* alloc_instance(PyTypeObject* type) {

@@ -15,7 +15,9 @@ namespace zelkor::py {
 // waits for the interpreter lock is ended where it waits, by a forced
 // unwind of its stack (see guarded()).
 inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
+#if defined(Py_LIMITED_API)
+  return stable_abi_finalizing();
+#elif PY_VERSION_HEX >= 0x030D0000
   return Py_IsFinalizing() != 0;
 #else
   return _Py_IsFinalizing() != 0;
