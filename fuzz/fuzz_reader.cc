@@ -4,15 +4,21 @@
 // the target finds wrong results as well as crashes, overreads and hangs.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "core/reader/queries.h"
 #include "core/reader/reader.h"
 #include "fuzz_common.h"
 
 namespace {
 
 using zelkor::CoreError;
+using zelkor::PositionRange;
 using zelkor::Reader;
 using zelkor::Result;
 using namespace zelkor_fuzz;
@@ -34,6 +40,75 @@ void check_fetch(const Reader& reader, const std::uint8_t* d, std::size_t n, std
   ZF_CHECK(payload.empty() || (payload.data() >= file.data() && payload.data() + payload.size() <= file.data() + file.size()),
            "payload outside the map");
   ZF_CHECK(payload == want.payload, "payload bytes");
+}
+
+// The queries over positions, the distinct-object walk and the batch
+// lookup, against the primitives and, on a sorted index, the model.
+void check_position_queries(const Reader& reader, const ModelOpen& m, const std::vector<std::string>& probes,
+                            bool ascending) {
+  const std::size_t n = reader.entry_count();
+  const auto lower = [&](const std::string& target) {
+    return static_cast<std::size_t>(std::partition_point(m.entries.begin(), m.entries.end(),
+                                                         [&](const auto& e) { return e.first < target; }) -
+                                    m.entries.begin());
+  };
+  const std::size_t bounded = std::min<std::size_t>(probes.size(), 48);
+  for (std::size_t p = 0; p < bounded; ++p) {
+    const std::string& prefix = probes[p];
+    // The prefix run: from the halving search, exactly as far as keys match.
+    const PositionRange run = zelkor::prefix_range(reader, prefix);
+    ZF_CHECK(run.begin == reader.lower_bound(prefix) && run.begin <= run.end && run.end <= n, "prefix range bounds");
+    for (std::size_t i = run.begin; i < run.end; ++i) ZF_CHECK(reader.key_has_prefix(i, prefix), "prefix range key");
+    ZF_CHECK(run.end == n || !reader.key_has_prefix(run.end, prefix), "prefix range end");
+    // Key ranges from every pair of bounds, open ends included.
+    for (std::size_t q = 0; q < bounded; ++q) {
+      const std::string& stop = probes[q];
+      const PositionRange range = zelkor::key_range(reader, prefix, stop);
+      ZF_CHECK(range.begin == run.begin && range.end == std::max(run.begin, reader.lower_bound(stop)), "key range");
+      if (ascending) {
+        ZF_CHECK(range.begin == lower(prefix) && range.end == std::max(range.begin, lower(stop)), "key range sorted");
+      }
+    }
+    ZF_CHECK(zelkor::key_range(reader, std::nullopt, prefix) == (PositionRange{0, reader.lower_bound(prefix)}),
+             "key range open start");
+    ZF_CHECK(zelkor::key_range(reader, prefix, std::nullopt) == (PositionRange{run.begin, n}), "key range open stop");
+  }
+  ZF_CHECK(zelkor::key_range(reader, std::nullopt, std::nullopt) == (PositionRange{0, n}), "key range open");
+
+  // Windows, clipped to the index.
+  const std::int64_t sn = static_cast<std::int64_t>(n);
+  constexpr std::int64_t LOW = std::numeric_limits<std::int64_t>::min(), HIGH = std::numeric_limits<std::int64_t>::max();
+  for (std::int64_t b : {LOW, std::int64_t{-1}, std::int64_t{0}, std::int64_t{1}, sn - 1, sn, sn + 1, HIGH}) {
+    for (std::int64_t e : {LOW, std::int64_t{-1}, std::int64_t{0}, std::int64_t{2}, sn - 1, sn, sn + 1, HIGH}) {
+      const auto clip = [&](std::int64_t v) { return static_cast<std::size_t>(std::clamp<std::int64_t>(v, 0, sn)); };
+      ZF_CHECK(zelkor::clip_positions(reader, b, e) == (PositionRange{clip(b), std::max(clip(b), clip(e))}),
+               "clipped window");
+    }
+  }
+
+  // The distinct-object walk: the first entry of each offset, in order.
+  std::vector<std::size_t> want_distinct;
+  std::set<std::uint64_t> seen;
+  for (std::size_t i = 0; i < m.entries.size(); ++i) {
+    if (seen.insert(m.entries[i].second).second) want_distinct.push_back(i);
+  }
+  zelkor::DistinctObjects walk(reader);
+  std::vector<std::size_t> got_distinct;
+  while (const std::optional<std::size_t> i = walk.next()) got_distinct.push_back(*i);
+  ZF_CHECK(got_distinct == want_distinct, "distinct objects");
+  ZF_CHECK(!walk.next(), "distinct objects after the end");
+
+  // The batch lookup answers as the single one, for every probe and for
+  // batches of every length up to a few pipeline depths.
+  std::vector<std::string_view> keys(probes.begin(), probes.end());
+  std::vector<std::optional<std::uint64_t>> found(keys.size(), std::uint64_t{0});
+  zelkor::find_many(reader, keys, found);
+  for (std::size_t i = 0; i < keys.size(); ++i) ZF_CHECK(found[i] == reader.find(keys[i]), "batch lookup");
+  for (std::size_t length = 0; length <= std::min<std::size_t>(keys.size(), 4 * zelkor::LOOKUP_DISTANCE); ++length) {
+    std::vector<std::optional<std::uint64_t>> part(length, std::uint64_t{0});
+    zelkor::find_many(reader, {keys.data(), length}, part);
+    ZF_CHECK(std::equal(part.begin(), part.end(), found.begin()), "batch lookup of a prefix of the probes");
+  }
 }
 
 // Every query of an open reader against the model's entries.
@@ -106,6 +181,8 @@ void check_queries(const Reader& reader, const std::uint8_t* d, std::size_t n, c
       ZF_CHECK(run == want_run, "prefix run length");
     }
   }
+
+  check_position_queries(reader, m, probes, ascending);
 
   const zelkor::Status verified = reader.verify();
   const std::optional<std::string> want = model_verify(d, n, m);

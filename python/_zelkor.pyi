@@ -9,7 +9,7 @@ surface as built-in exceptions whose message starts with a kind prefix:
 - ``ValueError``    "ZelkError: ..." and "key must be str or bytes"
 """
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Final, Literal, SupportsIndex, TypeAlias, TypedDict, final
 
 __all__ = ["_ZelkWriter", "_ZelkReader", "__version__"]
@@ -56,6 +56,13 @@ class _ZelkWriter:
         when a format maximum is exceeded.
         """
 
+    def build_quiet(self, path: str) -> tuple[int, int, int]:
+        """``build`` without the summary line.
+
+        Returns ``(objects, keys, file_size)``: the counts of the summary
+        line and the file's size in bytes. Errors as for ``build``.
+        """
+
 @final
 class _ZelkReader:
     """Read-only view of one store file; safe to share between threads."""
@@ -81,3 +88,30 @@ class _ZelkReader:
     def close(self) -> None: ...
     def __enter__(self) -> _ZelkReader: ...
     def __exit__(self, _exc_type: object, _exc_val: object, _exc_tb: object) -> Literal[False]: ...
+    def get_many_raw(self, keys: Iterable[_Key]) -> list[bytes | None]:
+        """``get_raw`` of every key of *keys*, in one call; one item per key.
+
+        Keys are converted as ``get_raw`` converts them. A ``str`` or
+        bytes-like value for *keys* is one key, and raises TypeError.
+        """
+
+    def index_entries(self) -> list[tuple[bytes, int]]:
+        """Every index entry as stored: (key bytes, object offset), index order."""
+
+    def key_range(self, start: _Key | None, stop: _Key | None) -> tuple[int, int]:
+        """Positions ``(begin, end)`` of the keys k with start <= k < stop.
+
+        ``None`` leaves a bound open; ``end >= begin`` always.
+        """
+
+    def prefix_range(self, prefix: _Key) -> tuple[int, int]:
+        """Positions ``(begin, end)`` of the keys that start with *prefix*."""
+
+    def keys_at(self, begin: SupportsIndex, end: SupportsIndex) -> list[str | bytes]:
+        """Keys of positions begin <= i < end, clipped to the index.
+
+        Each key is a ``str`` when it is valid UTF-8, else its ``bytes``.
+        """
+
+    def items_at(self, begin: SupportsIndex, end: SupportsIndex) -> list[tuple[str | bytes, bytes]]:
+        """``(key, raw_bytes)`` of positions begin <= i < end, as ``keys_at``."""

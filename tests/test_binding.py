@@ -582,10 +582,16 @@ writer.add_object_raw(b"v")
 writer.add_key("k", 0)
 writer.build(sys.argv[1])
 reader = _zelkor._ZelkReader(sys.argv[1])
+def slow_keys():
+    yield "k"
+    yield bytes([pause(107)])
+
 calls = {
     "obj_id": lambda: writer.add_key("k", Id()),
     "key-iteration": lambda: reader.get_raw(SlowIter()),
     "key-item": lambda: reader.exists(SlowItem()),
+    "batch-iteration": lambda: reader.get_many_raw(slow_keys()),
+    "position": lambda: reader.keys_at(0, Id()),
 }
 threading.Thread(target=calls[sys.argv[2]], daemon=True).start()
 inside.wait()
@@ -596,7 +602,7 @@ del cycle
 """
 
 
-@pytest.mark.parametrize("call", ["obj_id", "key-iteration", "key-item"])
+@pytest.mark.parametrize("call", ["obj_id", "key-iteration", "key-item", "batch-iteration", "position"])
 def test_daemon_thread_inside_a_call_at_exit(tmp_path, call):
     child = subprocess.run(
         [sys.executable, "-c", DAEMON_CHILD, str(tmp_path / "s.zlkr"), call],

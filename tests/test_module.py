@@ -38,6 +38,16 @@ WRITER_METHODS = [
     ("add_key", "key, obj_id", "Map *key* (str or bytes) to *obj_id*."),
     ("build", "path", "Atomically write the `.zlkr` file: tmp \u2192 fsync \u2192 rename."),
 ]
+# Methods added after the described ones: (name, parameters).
+ADDED_READER_METHODS = [
+    ("get_many_raw", "keys"),
+    ("index_entries", ""),
+    ("key_range", "start, stop"),
+    ("prefix_range", "prefix"),
+    ("keys_at", "begin, end"),
+    ("items_at", "begin, end"),
+]
+ADDED_WRITER_METHODS = [("build_quiet", "path")]
 TABLES = [(R, m) for m in READER_METHODS] + [(W, m) for m in WRITER_METHODS]
 NO_ARGUMENTS = [name for name, params, _ in READER_METHODS if not params]
 
@@ -96,10 +106,27 @@ def test_class_identity_and_documentation(cls):
     assert "__init__" not in vars(cls)
 
 
-@pytest.mark.parametrize("cls, table", [(R, READER_METHODS), (W, WRITER_METHODS)], ids=["reader", "writer"])
-def test_method_tables_in_registration_order(cls, table):
+@pytest.mark.parametrize(
+    "cls, table, added",
+    [(R, READER_METHODS, ADDED_READER_METHODS), (W, WRITER_METHODS, ADDED_WRITER_METHODS)],
+    ids=["reader", "writer"],
+)
+def test_method_tables_in_registration_order(cls, table, added):
     methods = [n for n, v in vars(cls).items() if isinstance(v, types.MethodDescriptorType)]
-    assert methods == [name for name, _, _ in table]
+    assert methods == [name for name, _, _ in table] + [name for name, _ in added]
+
+
+@pytest.mark.parametrize(
+    "cls, name, params",
+    [(R, *m) for m in ADDED_READER_METHODS] + [(W, *m) for m in ADDED_WRITER_METHODS],
+    ids=lambda v: v if isinstance(v, str) else None,
+)
+def test_added_method_signatures(cls, name, params):
+    function = getattr(cls, name)
+    assert function.__text_signature__ == ("($self, " + params + ")" if params else "($self)")
+    assert function.__doc__
+    parameters = list(inspect.signature(function).parameters.values())[1:]
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in parameters)
 
 
 @pytest.mark.parametrize("cls, method", TABLES, ids=lambda v: v[0] if isinstance(v, tuple) else v.__name__)

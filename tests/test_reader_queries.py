@@ -1,6 +1,7 @@
 """Lookups, prefix scans and listings of an open reader."""
 
 import array
+import bisect
 import struct
 
 import pytest
@@ -179,6 +180,8 @@ def test_damaged_object_fails_every_query_that_reads_it(open_blob, raises_exact,
     assert r.prefix_raw("a") == [("a", b"fine")] and r.prefix_raw("c") == [("c", b"fine")]
     calls = [lambda: r.get_raw("b"), lambda: r.prefix_raw("b"), lambda: r.prefix_raw("")]
     calls += [getattr(r, name) for name in LISTINGS]
+    calls += [lambda: r.get_many_raw(["a", "b"]), lambda: r.items_at(0, 3), lambda: r.items_at(1, 2)]
+    assert r.get_many_raw(["a", "c", "x"]) == [b"fine", b"fine", None] and r.items_at(2, 3) == [("c", b"fine")]
     for call in calls:
         with raises_exact(RuntimeError, "ZelkCorruptError: " + message):
             call()
@@ -255,26 +258,58 @@ def test_built_stores_answer_like_a_model(tmp_path_factory, session, probes):
             assert r.prefix_raw(prefix) == [
                 (t, objects[model[k]]) for t, k in zip(text, order) if k.startswith(prefix)
             ]
+    # The additions: the same answers by position, in batches, as stored.
+    assert r.index_entries() == [(k, offset) for k, (_, offset) in zip(order, r.index_entries())]
+    shared = {k: [j for j in order if model[j] == model[k]] for k in order}
+    offsets = dict(r.index_entries())
+    assert all(len({offsets[j] for j in shared[k]}) == 1 for k in order)
+    lookups = list(model) + [as_bytes(p) for p in probes] + probes
+    assert r.get_many_raw(lookups) == [r.get_raw(k) for k in lookups]
+    natural = [natural_form(k) for k in order]
+    assert r.keys_at(0, len(order)) == natural
+    assert r.items_at(-1, len(order) + 1) == [(n, objects[model[k]]) for n, k in zip(natural, order)]
+    bounds = [None] + [as_bytes(p) for p in probes] + order[:3]
+    for start in bounds:
+        for stop in bounds:
+            begin = 0 if start is None else bisect.bisect_left(order, start)
+            end = len(order) if stop is None else bisect.bisect_left(order, stop)
+            assert r.key_range(start, stop) == (begin, max(begin, end))
+    for key in lookups:
+        begin, end = r.prefix_range(key)
+        assert r.items_at(begin, end) == [(natural_form(k), v) for k, v in r.items_raw_bytes() if k.startswith(as_bytes(key))]
     stats = r.stats()
     assert (stats["num_keys"], stats["num_objects"]) == (len(model), len(objects))
     assert r.verify() is True
 
 
-def _halving_search_run(keys, prefix):
-    """Positions the prefix scan returns, by the halving search over the
-    stored order (sorted or not) and the contiguous run after it."""
+def natural_form(key):
+    try:
+        return key.decode("utf-8")
+    except UnicodeDecodeError:
+        return key
+
+
+def _lower_bound(keys, target):
+    """Where the halving search over the stored order (sorted or not) puts
+    `target`."""
     n = len(keys)
     if n == 0:
-        return []
+        return 0
     base, size = 0, n
     while size > 1:
         half = size // 2
-        if keys[base + half] < prefix:
+        if keys[base + half] < target:
             base += half
         size -= half
-    i = base + 1 if keys[base] < prefix else base
+    return base + 1 if keys[base] < target else base
+
+
+def _halving_search_run(keys, prefix):
+    """Positions the prefix scan returns: the contiguous run from the
+    halving search's position."""
+    i = _lower_bound(keys, prefix)
     run = []
-    while i < n and keys[i].startswith(prefix):
+    while i < len(keys) and keys[i].startswith(prefix):
         run.append(i)
         i += 1
     return run
@@ -302,8 +337,13 @@ def test_prefix_scan_follows_the_halving_search_in_any_order(write_store, keys, 
         keys = sorted(keys)
     reader = _store_of_keys(write_store, keys)
     for prefix in prefixes:
-        expected = [(keys[i].decode("utf-8", "replace"), b"%d" % i) for i in _halving_search_run(keys, prefix)]
+        run = _halving_search_run(keys, prefix)
+        expected = [(keys[i].decode("utf-8", "replace"), b"%d" % i) for i in run]
         assert reader.prefix_raw(prefix) == expected
+        begin = _lower_bound(keys, prefix)
+        assert reader.prefix_range(prefix) == (begin, begin + len(run))
+        for stop in prefixes:
+            assert reader.key_range(prefix, stop) == (begin, max(begin, _lower_bound(keys, stop)))
 
 
 def test_prefix_scan_over_many_unsorted_keys(write_store):

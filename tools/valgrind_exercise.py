@@ -42,10 +42,14 @@ def build(path, objects, keys):
 
 def query_everything(r, keys):
     """Every query; on a damaged store the fetches may raise RuntimeError."""
-    calls = [r.keys, r.items_raw, r.items_raw_bytes, r.objects_raw, r.stats, r.__repr__]
+    calls = [r.keys, r.items_raw, r.items_raw_bytes, r.objects_raw, r.stats, r.__repr__, r.index_entries]
     calls += [lambda: r.get_raw("absent"), lambda: r.exists(b"absent"), lambda: r.prefix_raw("")]
+    calls += [lambda: r.get_many_raw(list(keys) * 70 + ["absent", "\u00e9t\u00e9" * 30]),
+              lambda: r.get_many_raw(k for k in keys), lambda: r.key_range(None, None),
+              lambda: r.keys_at(-3, 10**20), lambda: r.items_at(1, 400), lambda: r.prefix_range("key/1")]
     for k in keys:
-        calls += [lambda k=k: r.get_raw(k), lambda k=k: r.exists(k), lambda k=k: r.prefix_raw(k[:1])]
+        calls += [lambda k=k: r.get_raw(k), lambda k=k: r.exists(k), lambda k=k: r.prefix_raw(k[:1]),
+                  lambda k=k: r.key_range(k, "\u00e9"), lambda k=k: r.prefix_range(k[:2])]
     for call in calls:
         try:
             call()
@@ -65,6 +69,7 @@ def main():
     keys += [(f"key/{i}", i % 4) for i in range(500)]
     w = build(good, objects, keys)
     build(good, objects, keys)  # over an existing store
+    assert w.build_quiet(good)[1] == len({k.encode() if isinstance(k, str) else k for k, _ in keys})
 
     # Writer errors and argument conversion.
     expect_error(ValueError, w.add_key, "k", 99)
@@ -91,6 +96,11 @@ def main():
         expect_error(ValueError, r.prefix_raw, [256])
         expect_error(TypeError, r.get_raw)
         expect_error(TypeError, r.get_raw, "a", "b")
+        expect_error(TypeError, r.get_many_raw, "abc")
+        expect_error(TypeError, r.get_many_raw, 5)
+        expect_error(ValueError, r.get_many_raw, ["a", None])
+        expect_error(TypeError, r.keys_at, 0, 1.5)
+        expect_error(ValueError, r.key_range, "a", [256])
 
     # Opens that fail, at every check.
     with open(good, "rb") as f:
@@ -130,7 +140,7 @@ def main():
         f.write(head + body + index)
     r = R(bad)
     for call in (lambda: r.get_raw("k"), lambda: r.get_raw("m"), r.items_raw, r.items_raw_bytes, r.objects_raw,
-                 lambda: r.prefix_raw(""), r.verify):
+                 lambda: r.prefix_raw(""), r.verify, lambda: r.get_many_raw(["m", "k"]), lambda: r.items_at(0, 2)):
         expect_error(RuntimeError, call)
     assert r.exists("k")
     r.keys()

@@ -162,6 +162,19 @@ bool KeyBytes::convert_sequence(PyObject* obj) {
   return true;
 }
 
+Ref iterate_keys(PyObject* obj) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) || PyMemoryView_Check(obj)) {
+    Ref qualname = type_qualname(obj);
+    if (qualname) {
+      PyErr_Format(PyExc_TypeError, "argument 'keys' must be an iterable of keys, not '%U'", qualname.get());
+    }
+    return Ref();
+  }
+  Ref iter = Ref::steal(PyObject_GetIter(obj));
+  if (!iter) prefix_type_error("keys");
+  return iter;
+}
+
 std::optional<std::string_view> convert_raw_bytes(PyObject* obj) {
   if (!PyBytes_Check(obj)) {
     raise_not_instance("raw_bytes", obj, "bytes");
@@ -187,6 +200,17 @@ std::optional<std::uint64_t> convert_object_id(PyObject* obj) {
     return std::nullopt;
   }
   return static_cast<std::uint64_t>(value);
+}
+
+std::optional<std::int64_t> convert_position(PyObject* obj, const char* name) {
+  static_assert(sizeof(Py_ssize_t) <= sizeof(std::int64_t));
+  // Saturates rather than raising OverflowError: positions are clipped.
+  const Py_ssize_t value = PyNumber_AsSsize_t(obj, nullptr);
+  if (value == -1 && PyErr_Occurred()) {
+    prefix_type_error(name);
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(value);
 }
 
 std::optional<std::string_view> convert_path(PyObject* obj) {

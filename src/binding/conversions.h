@@ -40,11 +40,20 @@ class KeyBytes {
   char inline_[INLINE_SIZE];
 };
 
+// An iterator over `obj`, an iterable of keys. A str or bytes-like value
+// is one key, not an iterable of them, and is refused like a value that is
+// not iterable: TypeError naming argument 'keys'.
+Ref iterate_keys(PyObject* obj);
+
 // `bytes` (or a subclass) only: a view of its contents.
 std::optional<std::string_view> convert_raw_bytes(PyObject* obj);
 
 // int, or any object with __index__, as an unsigned 64-bit value.
 std::optional<std::uint64_t> convert_object_id(PyObject* obj);
+
+// int, or any object with __index__, as a signed 64-bit index position;
+// values beyond that range saturate. A TypeError names argument `name`.
+std::optional<std::int64_t> convert_position(PyObject* obj, const char* name);
 
 // str (or a subclass) only: its UTF-8 text.
 std::optional<std::string_view> convert_path(PyObject* obj);

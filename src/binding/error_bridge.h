@@ -4,11 +4,6 @@
 #include <exception>
 #include <new>
 
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>  // abi::__forced_unwind
-#define ZELKOR_FORCED_UNWIND_TYPE 1
-#endif
-
 #include "../core/util/core_error.h"
 #include "py_ref.h"
 
@@ -41,15 +36,16 @@ template <typename Body>
 PyObject* guarded(Body&& body) {
   try {
     return body();
-#if defined(ZELKOR_FORCED_UNWIND_TYPE)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
     return raise_internal_fault(e.what());
   } catch (...) {
+    // A forced unwind is no C++ exception (nor is one of another language),
+    // and the runtime hands out no exception_ptr for it. Told apart this way
+    // rather than by a handler for abi::__forced_unwind, which binds a
+    // reference to no object.
+    if (!std::current_exception()) throw;
     return raise_internal_fault(nullptr);
   }
 }

@@ -3,24 +3,13 @@
 #include <string>
 
 #include "../core/format/header.h"
-#include "../core/reader/offset_set.h"
-#include "../core/reader/reader.h"
-#include "arg_parser.h"
-#include "borrow.h"
-#include "conversions.h"
-#include "error_bridge.h"
+#include "../core/reader/queries.h"
+#include "reader_object.h"
 #include "results.h"
-#include "types.h"
 
 namespace zelkor::py {
 
 namespace {
-
-struct ReaderObject {
-  PyObject_HEAD
-  Reader reader;
-  BorrowCell borrow;
-};
 
 constexpr const char* const NEW_PARAMS[] = {"path", "verify"};
 constexpr const char* const KEY_PARAMS[] = {"key"};
@@ -31,31 +20,6 @@ constexpr ParamSpec GET_RAW_SPEC{"_ZelkReader.get_raw()", KEY_PARAMS, 1, 1};
 constexpr ParamSpec EXISTS_SPEC{"_ZelkReader.exists()", KEY_PARAMS, 1, 1};
 constexpr ParamSpec PREFIX_SPEC{"_ZelkReader.prefix_raw()", PREFIX_PARAMS, 1, 1};
 constexpr ParamSpec EXIT_SPEC{"_ZelkReader.__exit__()", EXIT_PARAMS, 3, 3};
-
-// Runs `body` on the reader behind `self` under a shared borrow.
-template <typename Body>
-PyObject* with_reader(PyObject* self, Body&& body) {
-  return guarded([&]() -> PyObject* {
-    if (!check_instance(self, reader_type(), "_ZelkReader")) return nullptr;
-    ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
-    SharedBorrow borrow(object->borrow);
-    if (!borrow) return nullptr;
-    return body(static_cast<const Reader&>(object->reader));
-  });
-}
-
-// Parses one key-like argument, then runs `body(reader, key_bytes)`.
-template <typename Body>
-PyObject* with_reader_and_key(const ParamSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames, Body&& body) {
-  PyObject* arg[1];
-  if (!parse_fast(spec, args, nargsf, kwnames, arg)) return nullptr;
-  return with_reader(self, [&](const Reader& reader) -> PyObject* {
-    KeyBytes key;
-    if (!key.convert(arg[0])) return nullptr;
-    return body(reader, key.view());
-  });
-}
 
 // (text form of key i, payload of its object), or nullptr with an exception.
 PyObject* item_at(const Reader& reader, std::size_t i) {
@@ -117,11 +81,11 @@ PyObject* reader_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return with_reader_and_key(PREFIX_SPEC, self, args, nargsf, kwnames,
                              [](const Reader& reader, std::string_view prefix) -> PyObject* {
+                               // The run is found before any Python object is made.
+                               const PositionRange run = prefix_range(reader, prefix);
                                Ref list = Ref::steal(PyList_New(0));
                                if (!list) return nullptr;
-                               const std::size_t n = reader.entry_count();
-                               for (std::size_t i = reader.lower_bound(prefix);
-                                    i < n && reader.key_has_prefix(i, prefix); ++i) {
+                               for (std::size_t i = run.begin; i < run.end; ++i) {
                                  reader.prefetch_ahead(i);
                                  Ref item = Ref::steal(item_at(reader, i));
                                  if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
@@ -175,12 +139,9 @@ PyObject* reader_objects_raw(PyObject* self, PyObject*) {
   return with_reader(self, [](const Reader& reader) -> PyObject* {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    OffsetSet seen(reader.entry_count());
-    for (std::size_t i = 0; i < reader.entry_count(); ++i) {
-      reader.prefetch_ahead(i);
-      const std::uint64_t offset = reader.object_offset_at(i);
-      if (!seen.insert(offset)) continue;
-      Result<std::string_view> payload = reader.fetch(offset);
+    DistinctObjects walk(reader);
+    while (const std::optional<std::size_t> i = walk.next()) {
+      Result<std::string_view> payload = reader.fetch(reader.object_offset_at(*i));
       if (!payload.ok()) return raise_core_error(payload.error());
       Ref bytes = Ref::steal(new_bytes(payload.value()));
       if (!bytes || PyList_Append(list.get(), bytes.get()) != 0) return nullptr;
@@ -259,6 +220,31 @@ PyMethodDef READER_METHODS[] = {
     {"__enter__", as_method(reader_enter), METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_method(reader_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {"get_many_raw", as_method(reader_get_many_raw), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_raw($self, keys)\n--\n\n"
+     "Exact-match lookup of every key of the iterable *keys*, overlapping their\n"
+     "memory accesses. Returns `list[bytes | None]`, one item per key, in order.\n"
+     "A single `str` or bytes-like value is refused with `TypeError`."},
+    {"index_entries", as_method(reader_index_entries), METH_NOARGS,
+     "index_entries($self)\n--\n\n"
+     "Every index entry as stored: `list[tuple[bytes, int]]` of key bytes and\n"
+     "object offset, in index order. Keys that share an object share its offset."},
+    {"key_range", as_method(reader_key_range), METH_FASTCALL | METH_KEYWORDS,
+     "key_range($self, start, stop)\n--\n\n"
+     "Index positions `(begin, end)` of the keys k with start <= k < stop.\n"
+     "`None` leaves a bound open; end >= begin always."},
+    {"prefix_range", as_method(reader_prefix_range), METH_FASTCALL | METH_KEYWORDS,
+     "prefix_range($self, prefix)\n--\n\n"
+     "Index positions `(begin, end)` of the run of keys starting with *prefix*,\n"
+     "the run that `prefix_raw` returns."},
+    {"keys_at", as_method(reader_keys_at), METH_FASTCALL | METH_KEYWORDS,
+     "keys_at($self, begin, end)\n--\n\n"
+     "Keys of index positions begin <= i < end, clipped to the index (a negative\n"
+     "bound counts as 0). Each is a `str` when it is valid UTF-8, else `bytes`."},
+    {"items_at", as_method(reader_items_at), METH_FASTCALL | METH_KEYWORDS,
+     "items_at($self, begin, end)\n--\n\n"
+     "`(key, raw_bytes)` pairs of index positions begin <= i < end, clipped as\n"
+     "in `keys_at`, with keys in the same form."},
     {nullptr, nullptr, 0, nullptr},
 };
 

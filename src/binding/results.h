@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "../core/util/utf8.h"
 #include "py_ref.h"
 
 namespace zelkor::py {
@@ -16,6 +17,13 @@ inline PyObject* new_bytes(std::string_view bytes) {
 // one U+FFFD.
 inline PyObject* key_text(std::string_view key) {
   return PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace");
+}
+
+// A key's natural form: the str it decodes to when it is well-formed UTF-8,
+// else its bytes as stored; two distinct keys never give equal objects.
+inline PyObject* natural_key(std::string_view key) {
+  if (!is_utf8(key)) return new_bytes(key);
+  return PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), nullptr);
 }
 
 // A 2-tuple of str/bytes items, stealing both; releases them if either is

@@ -30,6 +30,7 @@ constexpr ParamSpec NEW_SPEC{"_ZelkWriter.__new__()", nullptr, 0, 0};
 constexpr ParamSpec ADD_OBJECT_SPEC{"_ZelkWriter.add_object_raw()", RAW_BYTES_PARAMS, 1, 1};
 constexpr ParamSpec ADD_KEY_SPEC{"_ZelkWriter.add_key()", ADD_KEY_PARAMS, 2, 2};
 constexpr ParamSpec BUILD_SPEC{"_ZelkWriter.build()", PATH_PARAMS, 1, 1};
+constexpr ParamSpec BUILD_QUIET_SPEC{"_ZelkWriter.build_quiet()", PATH_PARAMS, 1, 1};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -97,10 +98,14 @@ PyObject* writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// Parses the path and builds the store, then hands the path and the
+// summary to `report`.
+template <typename Report>
+PyObject* build_with(const ParamSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, Report&& report) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[1];
-    if (!parse_fast(BUILD_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+    if (!parse_fast(spec, args, nargsf, kwnames, arg)) return nullptr;
     if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
     SharedBorrow borrow(as_writer(self)->borrow);
     if (!borrow) return nullptr;
@@ -109,12 +114,29 @@ PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     const std::string path_text(*path);
     Result<BuildSummary> built = build_store(as_writer(self)->writer, path_text);
     if (!built.ok()) return raise_core_error(built.error());
-    // The store is complete and in place whatever becomes of its report: a
-    // summary line that cannot be written (a closed pipe, a full device) is
-    // dropped, as it is for a process without standard output.
-    static_cast<void>(platform::write_standard_output(summary_line(path_text, built.value())));
-    Py_RETURN_NONE;
+    return report(path_text, built.value());
   });
+}
+
+PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return build_with(BUILD_SPEC, self, args, nargsf, kwnames,
+                    [](const std::string& path, const BuildSummary& summary) -> PyObject* {
+                      // The store is complete and in place whatever becomes of
+                      // its report: a summary line that cannot be written (a
+                      // closed pipe, a full device) is dropped, as it is for a
+                      // process without standard output.
+                      static_cast<void>(platform::write_standard_output(summary_line(path, summary)));
+                      Py_RETURN_NONE;
+                    });
+}
+
+PyObject* writer_build_quiet(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return build_with(BUILD_QUIET_SPEC, self, args, nargsf, kwnames,
+                    [](const std::string&, const BuildSummary& summary) -> PyObject* {
+                      return Py_BuildValue("(KKK)", static_cast<unsigned long long>(summary.objects),
+                                           static_cast<unsigned long long>(summary.keys),
+                                           static_cast<unsigned long long>(summary.file_size));
+                    });
 }
 
 PyMethodDef WRITER_METHODS[] = {
@@ -124,6 +146,10 @@ PyMethodDef WRITER_METHODS[] = {
      "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
     {"build", as_method(writer_build), METH_FASTCALL | METH_KEYWORDS,
      "build($self, path)\n--\n\nAtomically write the `.zlkr` file: tmp \u2192 fsync \u2192 rename."},
+    {"build_quiet", as_method(writer_build_quiet), METH_FASTCALL | METH_KEYWORDS,
+     "build_quiet($self, path)\n--\n\n"
+     "Exactly `build`, but prints nothing. Returns `(objects, keys, file_size)`,\n"
+     "the figures of the summary line (the file size in bytes)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

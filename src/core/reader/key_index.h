@@ -38,8 +38,63 @@ class KeyIndex {
   std::optional<std::uint64_t> find(std::string_view key) const noexcept {
     if (slot_count_ == 0) return std::nullopt;
     const std::uint64_t hash = hash_key(key.data(), key.size(), hash_key_);
-    const std::uint64_t tag = hash & tag_mask_;
-    std::uint64_t i = home_slot(hash);
+    return probe_from(key, hash & tag_mask_, home_slot(hash));
+  }
+
+  // The lookup of find() in three steps, for a caller that overlaps the
+  // cache misses of many lookups: each step reads only what the one before
+  // it prefetched. start_lookup() hashes the key and prefetches its home
+  // slot; advance_lookup() walks the probe run to the first slot whose tag
+  // matches, or to the empty slot that ends the run, and prefetches that
+  // slot's entry; finish_lookup() compares the key with the entry and, when
+  // only the tag matched, goes on as find() does. The outcome is find()'s.
+  struct Lookup {
+    std::uint64_t tag;
+    std::uint64_t slot;  // the home slot, then the candidate; NO_SLOT: a miss
+    std::size_t key_size;
+  };
+  Lookup start_lookup(std::string_view key) const noexcept {
+    if (slot_count_ == 0) return {0, NO_SLOT, key.size()};
+    const std::uint64_t hash = hash_key(key.data(), key.size(), hash_key_);
+    const std::uint64_t home = home_slot(hash);
+    __builtin_prefetch(&slots_[home]);
+    return {hash & tag_mask_, home, key.size()};
+  }
+  void advance_lookup(Lookup& lookup) const noexcept {
+    if (lookup.slot == NO_SLOT) return;
+    for (;;) {
+      const std::uint64_t slot = slots_[lookup.slot];
+      if (slot == 0) {
+        lookup.slot = NO_SLOT;
+        return;
+      }
+      if ((slot >> offset_bits_) == lookup.tag) {
+        // The entry's first byte and, for a key of the size sought, the
+        // last byte of its object offset.
+        const std::uint64_t position = (slot & offset_mask_) - 1;
+        const std::uint64_t last = position + ENTRY_KEY_LEN_SIZE + lookup.key_size + ENTRY_OFFSET_SIZE - 1;
+        __builtin_prefetch(arena_.data() + position);
+        if (last < arena_.size()) __builtin_prefetch(arena_.data() + last);
+        return;
+      }
+      if (++lookup.slot == slot_count_) lookup.slot = 0;
+    }
+  }
+  std::optional<std::uint64_t> finish_lookup(std::string_view key, const Lookup& lookup) const noexcept {
+    if (lookup.slot == NO_SLOT) return std::nullopt;
+    return probe_from(key, lookup.tag, lookup.slot);
+  }
+
+  // Entry `i` in index order; i < size().
+  const char* entry(std::size_t i) const noexcept { return arena_.data() + entry_position(i); }
+  std::string_view key_at(std::size_t i) const noexcept { return entry_key(entry(i)); }
+  std::uint64_t object_offset_at(std::size_t i) const noexcept { return entry_object_offset(entry(i)); }
+
+ private:
+  static constexpr std::uint64_t NO_SLOT = ~std::uint64_t{0};
+
+  // The probe run from slot i on, for `key` with hash tag `tag`.
+  std::optional<std::uint64_t> probe_from(std::string_view key, std::uint64_t tag, std::uint64_t i) const noexcept {
     for (;;) {
       const std::uint64_t slot = slots_[i];
       if (slot == 0) return std::nullopt;
@@ -52,14 +107,6 @@ class KeyIndex {
       if (++i == slot_count_) i = 0;
     }
   }
-
-  // Entry `i` in index order; i < size().
-  const char* entry(std::size_t i) const noexcept { return arena_.data() + entry_position(i); }
-  std::string_view key_at(std::size_t i) const noexcept { return entry_key(entry(i)); }
-  std::uint64_t object_offset_at(std::size_t i) const noexcept { return entry_object_offset(entry(i)); }
-
-
- private:
   std::uint64_t home_slot(std::uint64_t hash) const noexcept {
     return static_cast<std::uint64_t>((static_cast<uint128>(hash) * slot_count_) >> 64);
   }

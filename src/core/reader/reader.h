@@ -40,6 +40,9 @@ class Reader {
     if (i + LISTING_AHEAD < entry_count()) prefetch_object(object_offset_at(i + LISTING_AHEAD));
   }
 
+  // The index itself, for queries that drive its lookups step by step.
+  const KeyIndex& index() const noexcept { return index_; }
+
   // Entries in index order.
   std::size_t entry_count() const noexcept { return index_.size(); }
   std::string_view key_at(std::size_t i) const noexcept { return index_.key_at(i); }

@@ -1,0 +1,54 @@
+// The instance layout of _ZelkReader and the frame every reader method runs
+// in: the type check, the shared borrow and the fault guard.
+#pragma once
+
+#include "../core/reader/reader.h"
+#include "arg_parser.h"
+#include "borrow.h"
+#include "conversions.h"
+#include "error_bridge.h"
+#include "types.h"
+
+namespace zelkor::py {
+
+struct ReaderObject {
+  PyObject_HEAD
+  Reader reader;
+  BorrowCell borrow;
+};
+
+// Runs `body` on the reader behind `self` under a shared borrow.
+template <typename Body>
+PyObject* with_reader(PyObject* self, Body&& body) {
+  return guarded([&]() -> PyObject* {
+    if (!check_instance(self, reader_type(), "_ZelkReader")) return nullptr;
+    ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
+    SharedBorrow borrow(object->borrow);
+    if (!borrow) return nullptr;
+    return body(static_cast<const Reader&>(object->reader));
+  });
+}
+
+// Parses one key-like argument, then runs `body(reader, key_bytes)`.
+template <typename Body>
+PyObject* with_reader_and_key(const ParamSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames, Body&& body) {
+  PyObject* arg[1];
+  if (!parse_fast(spec, args, nargsf, kwnames, arg)) return nullptr;
+  return with_reader(self, [&](const Reader& reader) -> PyObject* {
+    KeyBytes key;
+    if (!key.convert(arg[0])) return nullptr;
+    return body(reader, key.view());
+  });
+}
+
+// Methods beyond the described ones, registered after them
+// (reader_positions.cc, reader_batch.cc).
+PyObject* reader_get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* reader_index_entries(PyObject* self, PyObject*);
+PyObject* reader_key_range(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* reader_prefix_range(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* reader_keys_at(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* reader_items_at(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+}  // namespace zelkor::py
