@@ -85,7 +85,7 @@ PyObject* reader_get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t 
     // Python code run meanwhile may change a list.
     std::size_t hint = BATCH;
     if (PyList_CheckExact(arg[0]) || PyTuple_CheckExact(arg[0])) {
-      hint = static_cast<std::size_t>(Py_SIZE(arg[0]));
+      hint = static_cast<std::size_t>(PyObject_Length(arg[0]));  // no Python code for these
     }
     Batch batch(std::clamp<std::size_t>(hint, 1, BATCH));
     for (bool exhausted = false; !exhausted;) {
