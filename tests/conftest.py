@@ -1,9 +1,19 @@
 import contextlib
+import importlib.util
+import os
 import sys
+from pathlib import Path
 
 import pytest
 
 import _zelkor
+
+# Against a build directory (the sanitizer runs) the pure-Python packages are
+# not installed: take them from the source tree, here and in subprocesses.
+if importlib.util.find_spec("zelkor") is None:
+    _PYTHON_DIR = str(Path(__file__).resolve().parent.parent / "python")
+    sys.path.insert(0, _PYTHON_DIR)
+    os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_PYTHON_DIR, os.environ.get("PYTHONPATH")]))
 
 
 @pytest.fixture

@@ -41,9 +41,10 @@ def test_typing_files_are_installed() -> None:
     stub = module_dir / "_zelkor.pyi"
     assert stub.is_file()
     assert (module_dir / "_zelkor-stubs" / "__init__.pyi").read_bytes() == stub.read_bytes()
-    spec = importlib.util.find_spec("zlkr")
-    assert spec is not None and spec.origin is not None
-    assert (Path(spec.origin).parent / "py.typed").is_file()
+    for package in ("zelkor", "zlkr"):
+        spec = importlib.util.find_spec(package)
+        assert spec is not None and spec.origin is not None
+        assert (Path(spec.origin).parent / "py.typed").is_file()
     if (REPO / "python" / "_zelkor.pyi").is_file():
         assert stub.read_bytes() == (REPO / "python" / "_zelkor.pyi").read_bytes()
 
@@ -72,7 +73,29 @@ def test_stub_matches_the_module(tmp_path: Path) -> None:
 def test_tool_examples_and_benchmarks_pass_strict_type_checks(tmp_path: Path) -> None:
     if not (REPO / "python" / "zlkr").is_dir():
         pytest.skip("needs the source tree")
-    run = mypy("mypy", "--strict", "python/zlkr", "examples", "bench", tmp_path=tmp_path)
+    run = mypy("mypy", "--strict", "python/zelkor", "python/zlkr", "examples", "bench", tmp_path=tmp_path)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_user_code_type_checks_against_the_installed_package(tmp_path: Path, checker: str) -> None:
+    """What a user sees: the example, alone in a folder, checked strictly
+    against the installed package (no settings of this repository)."""
+    installed()
+    pytest.importorskip(checker)
+    sample = REPO / "examples" / "quickstart.py"
+    if not sample.is_file():
+        pytest.skip("needs the source tree")
+    (tmp_path / "quickstart.py").write_bytes(sample.read_bytes())
+    env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
+    if checker == "mypy":
+        command = ["mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "quickstart.py"]
+    else:
+        (tmp_path / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict", "pythonVersion": "3.10"}')
+        command = ["pyright", "--pythonpath", sys.executable, "quickstart.py"]
+    run = subprocess.run(
+        [sys.executable, "-m", *command], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600
+    )
     assert run.returncode == 0, run.stdout + run.stderr
 
 

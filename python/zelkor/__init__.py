@@ -1,0 +1,73 @@
+"""zelkor: a write-once, read-many key→value store in one ``.zlkr`` file.
+
+Build a store with :class:`ZelkWriter`, open it with :func:`open` or
+:class:`ZelkReader`::
+
+    import zelkor
+
+    with zelkor.ZelkWriter("cities.zlkr") as w:
+        w["city:paris"] = {"name": "Paris", "population": 2_102_650}
+
+    with zelkor.open("cities.zlkr") as r:
+        r["city:paris"]["population"]    # 2102650
+
+Values are stored as MessagePack (msgpack-python). Errors are the classes
+below, each also the built-in class that the store raises for its kind
+(``ZelkCorruptError`` is a ``RuntimeError``, ``ZelkIOError`` an
+``OSError``, ...).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import _zelkor
+
+from ._codec import Codec
+from ._common import Key, StrPath
+from ._errors import (
+    ZelkCorruptError,
+    ZelkError,
+    ZelkIOError,
+    ZelkNotAStoreError,
+    ZelkSerializationError,
+    ZelkValueError,
+    ZelkVersionError,
+)
+from ._reader import ItemRange, Stats, ZelkReader
+from ._writer import ZelkWriter
+
+__all__ = [
+    "Codec",
+    "ItemRange",
+    "Key",
+    "Stats",
+    "StrPath",
+    "ZelkCorruptError",
+    "ZelkError",
+    "ZelkIOError",
+    "ZelkNotAStoreError",
+    "ZelkReader",
+    "ZelkSerializationError",
+    "ZelkValueError",
+    "ZelkVersionError",
+    "ZelkWriter",
+    "__version__",
+    "open",
+]
+
+__version__: str = _zelkor.__version__
+
+
+def open(
+    path: StrPath,
+    verify: bool = True,
+    *,
+    ext_hook: Callable[[int, bytes], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    codec: Codec | None = None,
+) -> ZelkReader:
+    """Open the store at *path* for reading (``ZelkReader(path, verify,
+    ...)``); *verify* checks the CRC-32 of the whole file first."""
+    return ZelkReader(path, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)

@@ -1,0 +1,117 @@
+"""MessagePack encoding of values, shared by the readers and writers.
+
+Values are packed with bin type on, so ``bytes`` and ``str`` stay apart, and
+unpacked with ``raw=False`` (text comes back as ``str``) and without the
+restriction of map keys to strings, so that every map a writer stores (an
+``int`` key, say) reads back. Arrays come back as lists.
+"""
+
+from __future__ import annotations
+
+import functools
+from collections.abc import Callable
+from typing import Any, Final
+
+import msgpack
+
+from ._errors import ZelkSerializationError
+
+__all__ = ["Codec", "ENCODE_ERRORS", "DECODE_ERRORS", "encode_error", "decode_error"]
+
+#: What packing a value that MessagePack cannot encode raises: TypeError for
+#: an unknown type, OverflowError for an integer out of range, ValueError
+#: for a too deep nesting or a lone surrogate (UnicodeEncodeError).
+ENCODE_ERRORS: Final = (TypeError, ValueError, OverflowError)
+#: What unpacking bytes that are not one MessagePack value raises (msgpack's
+#: own errors derive from ValueError, except OutOfData and BufferFull), and
+#: TypeError for a map key that cannot be a dict key (an array).
+DECODE_ERRORS: Final = (ValueError, TypeError, msgpack.UnpackException)
+
+
+class Codec:
+    """The MessagePack settings of one configuration.
+
+    *default* (packing) converts an object that MessagePack cannot encode
+    into one it can, as ``msgpack.packb(default=...)``; *ext_hook* and
+    *object_hook* (unpacking) are msgpack's own, and so are further keyword
+    arguments, which go to ``msgpack.unpackb`` (``use_list=False``, say).
+    The message of a ZelkSerializationError names the value or key; its
+    ``__cause__`` is msgpack's own exception. Packers are kept in a pool
+    and reused: one ``msgpack.Packer`` may not be used by two packs at once
+    (another thread, or a *default* that stores values itself), so every
+    pack takes its own packer from the pool and puts it back.
+    """
+
+    __slots__ = ("default", "ext_hook", "object_hook", "unpack_extra", "unpackb", "pool")
+
+    def __init__(
+        self,
+        *,
+        default: Callable[[Any], Any] | None = None,
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+        **unpack_options: Any,
+    ) -> None:
+        self.default = default
+        self.ext_hook = ext_hook
+        self.object_hook = object_hook
+        self.unpack_extra = unpack_options
+        hooks = self.unpack_options()
+        #: Call as ``unpackb(raw, strict_map_key=False)``: msgpack's own
+        #: function when no option is set (a partial costs ~100 ns a call).
+        self.unpackb: Callable[..., Any] = functools.partial(msgpack.unpackb, **hooks) if hooks else msgpack.unpackb
+        #: Idle packers; ``pop()`` one (``new_packer()`` when empty), pack,
+        #: ``append()`` it back. list.pop and list.append are atomic.
+        self.pool: list[Any] = []
+
+    def new_packer(self) -> Any:
+        return msgpack.Packer(default=self.default, use_bin_type=True)
+
+    def unpack_options(self) -> dict[str, Any]:
+        """The unpacking options given, by msgpack's parameter names."""
+        options: dict[str, Any] = dict(self.unpack_extra)
+        if self.ext_hook is not None:
+            options["ext_hook"] = self.ext_hook
+        if self.object_hook is not None:
+            options["object_hook"] = self.object_hook
+        return options
+
+    def encode(self, value: object, key: object = None) -> bytes:
+        """*value* as MessagePack; ZelkSerializationError if it has none."""
+        pool = self.pool
+        try:
+            packer = pool.pop()
+        except IndexError:
+            packer = self.new_packer()
+        try:
+            raw: bytes = packer.pack(value)
+        except ENCODE_ERRORS as exc:
+            raise encode_error(exc, key) from exc
+        pool.append(packer)
+        return raw
+
+    def decode(self, raw: bytes, key: object = None) -> Any:
+        """The value of MessagePack bytes; ZelkSerializationError if they are
+        not one MessagePack value."""
+        try:
+            return self.unpackb(raw, strict_map_key=False)
+        except DECODE_ERRORS as exc:
+            raise decode_error(exc, key) from exc
+
+
+def _what(key: object) -> str:
+    return "" if key is None else f" for key {key!r}"
+
+
+def encode_error(exc: BaseException, key: object = None) -> Exception:
+    """The error for a value that packing rejected with *exc*."""
+    hint = " (ZelkWriter(default=...) can convert such objects)" if isinstance(exc, TypeError) else ""
+    return ZelkSerializationError(
+        f"ZelkSerializationError: the value{_what(key)} cannot be encoded as MessagePack: {exc}{hint}"
+    )
+
+
+def decode_error(exc: BaseException, key: object = None) -> Exception:
+    """The error for stored bytes that unpacking rejected with *exc*."""
+    reason = str(exc) or type(exc).__name__
+    return ZelkSerializationError(f"ZelkSerializationError: the object{_what(key)} is not MessagePack: {reason}")

@@ -1,0 +1,214 @@
+"""``ZelkWriter``: collects values under keys, then writes a store file."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Iterable, Mapping
+from types import TracebackType
+from typing import Any, Final, TypeVar
+
+import _zelkor
+
+from ._codec import ENCODE_ERRORS, Codec, encode_error
+from ._common import Key, StrPath, fspath
+from ._errors import NATIVE_ERRORS, translate
+from ._reader import ZelkReader
+
+__all__ = ["ZelkWriter"]
+
+_K = TypeVar("_K", bound=Key)
+_COUNTS: Final = re.compile(r"\(objects=(\d+), keys=(\d+)\)\Z")
+
+
+class ZelkWriter:
+    """Collects objects and the keys that lead to them in memory; ``build``
+    writes them to one store file atomically.
+
+    Every value is one object, encoded as MessagePack; ``add`` puts one
+    object under several keys, which then share it in the file. A key given
+    again replaces its object (the last one wins).
+
+    *path*, when given, is where ``build()`` writes by default, and makes
+    the writer a context manager that builds on leaving the ``with`` block
+    normally and writes nothing when the block raises::
+
+        with zelkor.ZelkWriter("cities.zlkr", quiet=True) as w:
+            w["city:paris"] = {"name": "Paris"}
+
+    *default* converts an object that MessagePack cannot encode into one
+    that it can (``msgpack.packb(default=...)``); *quiet* is the default of
+    ``build``'s own *quiet*.
+    """
+
+    __slots__ = ("_native", "_add_object_raw", "_add_key", "_codec", "_pool", "_new_packer", "_path", "_quiet")
+
+    def __init__(
+        self,
+        path: StrPath | None = None,
+        *,
+        default: Callable[[Any], Any] | None = None,
+        quiet: bool = False,
+        codec: Codec | None = None,
+    ) -> None:
+        self._native = native = _zelkor._ZelkWriter()
+        # Bound once: w[key] = value is about three native calls.
+        self._add_object_raw = native.add_object_raw
+        self._add_key = native.add_key
+        if codec is None:
+            codec = Codec(default=default)
+        elif default is not None:
+            raise TypeError("give either default or codec, not both")
+        self._codec = codec
+        self._pool = codec.pool
+        self._new_packer = codec.new_packer
+        self._path = None if path is None else fspath(path)
+        self._quiet = quiet
+
+    # ------------------------------------------------------------ adding
+
+    def __setitem__(self, key: Key, value: object) -> None:
+        pool = self._pool
+        try:
+            packer = pool.pop()
+        except IndexError:
+            packer = self._new_packer()
+        try:
+            raw = packer.pack(value)
+        except ENCODE_ERRORS as exc:
+            raise encode_error(exc, key) from exc
+        pool.append(packer)
+        try:
+            self._add_key(key, self._add_object_raw(raw))
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+
+    def add(self, keys: Key | Iterable[Key], value: object) -> int:
+        """Store *value* once, under one key or each key of an iterable of
+        keys; returns the new object's id."""
+        return self.add_raw(keys, self._codec.encode(value))
+
+    def add_raw(self, keys: Key | Iterable[Key], raw: bytes) -> int:
+        """Store *raw* (bytes, kept as they are; readers decode them as
+        MessagePack) under one key or each key of an iterable of keys;
+        returns the new object's id."""
+        add_key = self._add_key
+        try:
+            obj_id: int = self._add_object_raw(raw)
+            if isinstance(keys, (str, bytes, bytearray, memoryview)):
+                add_key(keys, obj_id)
+            else:
+                for key in keys:
+                    add_key(key, obj_id)
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+        return obj_id
+
+    def add_key(self, key: Key, obj_id: int) -> None:
+        """Put *key* on the object *obj_id* that ``add`` or ``add_raw``
+        returned (so that keys share it)."""
+        try:
+            self._add_key(key, obj_id)
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+
+    def update(self, other: Mapping[_K, object] | Iterable[tuple[_K, object]] = (), /, **values: object) -> None:
+        """``w[key] = value`` for every pair of a mapping (or its ``keys()``)
+        or an iterable of pairs, then for the keyword arguments."""
+        if isinstance(other, Mapping):
+            for key in other:
+                self[key] = other[key]
+        elif hasattr(other, "keys"):
+            for key in other.keys():
+                self[key] = other[key]  # type: ignore[index]
+        else:
+            for key, value in other:
+                self[key] = value
+        for name, value in values.items():
+            self[name] = value
+
+    def merge(self, source: ZelkReader | StrPath, *, verify: bool = True) -> None:
+        """Add every key and object of an existing store: a ``ZelkReader``
+        or the path of a store (opened with *verify*).
+
+        Objects are copied byte for byte, in their order in the file, and
+        keys that share an object there share one here. A key that the
+        writer holds already gets the merged object (the later key wins),
+        and keys added afterwards replace merged ones.
+        """
+        reader = source if isinstance(source, ZelkReader) else ZelkReader(source, verify)
+        add_object_raw, add_key = self._add_object_raw, self._add_key
+        for keys, raw in reader.groups_raw():
+            try:
+                obj_id = add_object_raw(raw)
+                for key in keys:
+                    add_key(key, obj_id)
+            except NATIVE_ERRORS as exc:
+                raise translate(exc) from None
+
+    # ------------------------------------------------------------ writing
+
+    def build(self, path: StrPath | None = None, quiet: bool | None = None) -> None:
+        """Write the store to *path* (or the writer's own path) atomically:
+        a temporary file beside it, flushed to disk, renamed over it.
+
+        Prints the module's one-line summary on standard output unless
+        *quiet* (default: the writer's *quiet*). The writer keeps its
+        content and can be built again.
+        """
+        if path is None:
+            if self._path is None:
+                raise TypeError("build() needs a path: this writer was made without one")
+            name = self._path
+        else:
+            name = fspath(path)
+        if quiet is None:
+            quiet = self._quiet
+        try:
+            if quiet:
+                self._native.build_quiet(name)
+            else:
+                self._native.build(name)
+        except NATIVE_ERRORS as exc:
+            raise translate(exc, name) from None
+
+    def __enter__(self) -> ZelkWriter:
+        if self._path is None:
+            raise TypeError("a writer used in a with block builds on leaving it and needs a path: ZelkWriter(path)")
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if exc_type is None:
+            self.build()
+
+    # ------------------------------------------------------------ looking
+
+    @property
+    def path(self) -> str | None:
+        """Where ``build()`` writes without a path, or None."""
+        return self._path
+
+    @property
+    def codec(self) -> Codec:
+        return self._codec
+
+    def _counts(self) -> tuple[int, int]:
+        found = _COUNTS.search(repr(self._native))
+        if found is None:  # pragma: no cover - the module's repr is fixed
+            raise RuntimeError(f"unexpected writer repr {self._native!r}")
+        return int(found.group(1)), int(found.group(2))
+
+    def __len__(self) -> int:
+        """The number of distinct keys."""
+        return self._counts()[1]
+
+    @property
+    def object_count(self) -> int:
+        """The number of objects added (also those that no key reaches)."""
+        return self._counts()[0]
+
+    def __repr__(self) -> str:
+        objects, keys = self._counts()
+        where = "" if self._path is None else f"{self._path!r}, "
+        return f"{type(self).__name__}({where}objects={objects}, keys={keys})"
