@@ -201,6 +201,11 @@ def one_line_error(run: subprocess.CompletedProcess[bytes], status: int = 1) -> 
         (['{"key": "a", "value": 18446744073709551616}'], "integer out of MessagePack's range"),
         (['{"key": "\\ud800", "value": 1}'], "lone surrogate"),
         (['{"key": "%s", "value": 1}' % ("k" * 65536)], "ZelkError: key is 65536 bytes"),
+        (['{"key": "a", "key": "b", "value": 1}'], 'in.jsonl:1: invalid JSON: the name "key" appears twice'),
+        (['{"key": "a", "value": {"x": 1, "x": 2}}'], 'the name "x" appears twice in one object'),
+        (['{"key": "a", "value": NaN}'], 'NaN is not a JSON number (write {"$float": "nan"})'),
+        (['{"key": "a", "value": [-Infinity]}'], "-Infinity is not a JSON number"),
+        (['{"key": "a", "value": 1e400}'], "the number 1e400 is too large for a 64-bit float"),
     ],
 )
 def test_malformed_input(tmp_path: Path, lines: list[str], message: str) -> None:
@@ -215,6 +220,8 @@ def test_malformed_input(tmp_path: Path, lines: list[str], message: str) -> None
     [
         (["get", "{dir}/missing.zlkr", "a"], 1, "ZelkIOError: cannot open"),
         (["keys", "{dir}/junk.zlkr"], 1, "junk.zlkr: ZelkCorruptError: bad magic"),
+        (["get", "{dir}/junk.zlkr", "k"], 1, "bad magic [74, 85, 78, 75] (the file is not a zelkor store)"),
+        (["stats", "{dir}"], 1, "is a directory, not a store"),
         (["stats", "{dir}/crc.zlkr"], 1, "crc.zlkr: ZelkCorruptError: file CRC32 mismatch"),
         (["get", "{dir}/s.zlkr", "absent"], 1, 'no key "absent"'),
         (["get", "{dir}/s.zlkr", "not msgpack"], 1, "has no JSON form"),
@@ -287,3 +294,32 @@ def test_closed_pipe_is_quiet(tmp_path: Path) -> None:
     proc.stdout.close()
     assert proc.stderr.read() == b""
     assert proc.wait(timeout=60) in (0, 141)
+
+
+def test_full_standard_output_is_one_error_line(store: Path) -> None:
+    with open("/dev/full", "wb") as full:
+        run = subprocess.run([*COMMAND, "keys", str(store)], stdout=full, stderr=subprocess.PIPE, env=ENV, timeout=60)
+    assert one_line_error(run) == "zlkr: cannot write to standard output: No space left on device\n"
+
+
+def test_version_names_the_module() -> None:
+    text = ok("--version").decode()
+    assert text.startswith(f"zlkr {_zelkor.__version__} (_zelkor {_zelkor.__version__}") and text.endswith(")\n")
+
+
+def test_interrupt_after_the_build_is_success(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    import signal
+
+    import zelkor
+    from zlkr import cli
+
+    built = zelkor.ZelkWriter.build
+
+    def build_then_interrupt(self: zelkor.ZelkWriter, *args: object, **kwargs: object) -> None:
+        built(self, *args, **kwargs)  # type: ignore[arg-type]
+        os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C pressed while the module wrote
+
+    monkeypatch.setattr(zelkor.ZelkWriter, "build", build_then_interrupt)
+    (tmp_path / "in.jsonl").write_bytes(jsonl({"key": "k", "value": 1}))
+    assert cli.main(["build", "-q", str(tmp_path / "out.zlkr"), str(tmp_path / "in.jsonl")]) == 0
+    assert _zelkor._ZelkReader(str(tmp_path / "out.zlkr")).get_raw("k") == b"\x01"

@@ -3,21 +3,23 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import os
+import signal
 import stat
 import sys
-import tempfile
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, BinaryIO, NoReturn
 
 import _zelkor
+import zelkor
 
 from .jsonform import FormError, render
 from .progress import Progress
 from .records import key_fields, make_record, parse_record
-from .storeindex import IndexFormatError, StoreIndex
 
 DESCRIPTION = """\
 Build, query, check and dump .zlkr stores.
@@ -55,6 +57,10 @@ class CliError(Exception):
         self.status = status
 
 
+class _OutputError(Exception):
+    """Standard output could not be written (the error is the cause)."""
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         self.exit(2, f"{self.prog}: {message} (see '{self.prog} --help')\n")
@@ -70,6 +76,10 @@ def _show_key(key: bytes) -> str:
         return repr(key)
 
 
+def _key_bytes(key: zelkor.Key) -> bytes:
+    return key.encode("utf-8") if isinstance(key, str) else key
+
+
 def _utf8_path(path: str) -> str:
     try:
         path.encode("utf-8")
@@ -78,42 +88,28 @@ def _utf8_path(path: str) -> str:
     return path
 
 
-@contextmanager
-def _store_errors(path: str) -> Iterator[None]:
-    """Turn the module's exceptions into one-line errors naming *path*."""
+def _store_error(path: str, exc: zelkor.ZelkError) -> CliError:
+    """One line for an error of the store at *path*, with the module's text."""
+    if isinstance(exc, zelkor.ZelkNotAStoreError):
+        return CliError(f"{path}: {exc} (the file is not a zelkor store)")
+    if isinstance(exc, (FileNotFoundError, PermissionError, NotADirectoryError)):
+        return CliError(str(exc))  # the file could not be opened: the module's text names it
+    return CliError(f"{path}: {exc}")
+
+
+def _open(path: str, crc: bool = True) -> zelkor.ZelkReader:
+    _utf8_path(path)
+    if os.path.isdir(path):
+        raise CliError(f"{path}: is a directory, not a store")
     try:
-        yield
-    except OSError as exc:
-        text = str(exc)
-        raise CliError(text if text.startswith("ZelkIOError: cannot open") else f"{path}: {text}") from None
-    except (RuntimeError, ValueError) as exc:
-        if not str(exc).startswith("Zelk"):
-            raise
-        raise CliError(f"{path}: {exc}") from None
-
-
-def _open(path: str, crc: bool = True) -> _zelkor._ZelkReader:
-    with _store_errors(_utf8_path(path)):
-        return _zelkor._ZelkReader(path, verify=crc)
-
-
-def _index(path: str, reader: _zelkor._ZelkReader) -> StoreIndex:
-    try:
-        index = StoreIndex(path)
-    except (OSError, IndexFormatError) as exc:
-        raise CliError(f"{path}: {exc}") from None
-    if not index.matches(reader.stats()):
-        raise CliError(f"{path}: the file was replaced while zlkr read it")
-    return index
-
-
-def _get(path: str, reader: _zelkor._ZelkReader, key: bytes) -> bytes | None:
-    with _store_errors(path):
-        return reader.get_raw(key)
+        return zelkor.ZelkReader(path, verify=crc)
+    except zelkor.ZelkError as exc:
+        raise _store_error(path, exc) from None
 
 
 class _Out:
-    """Standard output as bytes, UTF-8 for text."""
+    """Standard output as bytes, UTF-8 for text. A failed write raises
+    _OutputError."""
 
     def __init__(self) -> None:
         if sys.stdout is None:
@@ -121,15 +117,49 @@ class _Out:
         self.stream: BinaryIO = sys.stdout.buffer
 
     def line(self, text: str) -> None:
-        self.stream.write(text.encode("utf-8") + b"\n")
+        self.raw(text.encode("utf-8") + b"\n")
 
     def raw(self, data: bytes) -> None:
-        self.stream.write(data)
+        try:
+            self.stream.write(data)
+        except OSError as exc:
+            raise _OutputError() from exc
+
+
+def _flush_stdout() -> None:
+    if sys.stdout is not None:
+        try:
+            sys.stdout.flush()
+        except OSError as exc:
+            raise _OutputError() from exc
 
 
 def _warn(message: str) -> None:
     if sys.stderr is not None:
         sys.stderr.write(f"zlkr: {message}\n")
+
+
+# The store was renamed into place: an interrupt that lands afterwards does
+# not undo that, so it is no failure.
+_built: list[str] = []
+
+
+@contextmanager
+def _uninterruptible() -> Iterator[None]:
+    """Ignore Ctrl-C inside the block (in the main thread).
+
+    The build cannot be stopped once it runs (the module holds the
+    interpreter until the store is in place), so an interrupt during it
+    would only land afterwards and report a finished store as interrupted.
+    """
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 # --------------------------------------------------------------- commands
@@ -151,18 +181,23 @@ def cmd_build(args: argparse.Namespace) -> int:
         total = info.st_size if stat.S_ISREG(info.st_mode) else None
         if name == "<stdin>" and source.isatty():
             _warn("reading records from standard input (end with Ctrl-D)")
-        writer = _zelkor._ZelkWriter()
+        writer = zelkor.ZelkWriter()
         with Progress(f"reading {os.path.basename(name)}", total, in_bytes=total is not None) as bar:
             _read_records(source, name, writer, bar)
-            bar.status(f"writing {os.path.basename(out)} ...")
-            with _store_errors(out):
-                summary = _capture_fd1(lambda: writer.build(out))
-    if summary and not args.quiet and sys.stdout is not None:
-        _Out().raw(summary)
+            # The summary line goes straight to descriptor 1: it overwrites
+            # the status line when both share a terminal (it is longer).
+            bar.status(f"writing {os.path.basename(out)} ...", park=True)
+            _flush_stdout()
+            with _uninterruptible():
+                try:
+                    writer.build(out, quiet=args.quiet)
+                except zelkor.ZelkError as exc:
+                    raise CliError(f"{out}: {exc}") from None
+                _built.append(out)
     return 0
 
 
-def _read_records(source: BinaryIO, name: str, writer: _zelkor._ZelkWriter, bar: Progress) -> None:
+def _read_records(source: BinaryIO, name: str, writer: zelkor.ZelkWriter, bar: Progress) -> None:
     first_line: dict[bytes, int] = {}
     done = 0
     try:
@@ -184,39 +219,16 @@ def _read_records(source: BinaryIO, name: str, writer: _zelkor._ZelkWriter, bar:
                 raise CliError(f"{where}: {exc}") from None
             if len(set(keys)) != len(keys):
                 raise CliError(f"{where}: the record gives a key twice")
-            obj_id = writer.add_object_raw(payload)
             for key in keys:
                 seen = first_line.setdefault(key, lineno)
                 if seen != lineno:
                     raise CliError(f"{where}: key {_show_key(key)} was already given on line {seen}")
-                try:
-                    writer.add_key(key, obj_id)
-                except ValueError as exc:
-                    raise CliError(f"{where}: {exc}") from None
+            try:
+                writer.add_raw(keys, payload)
+            except zelkor.ZelkError as exc:
+                raise CliError(f"{where}: {exc}") from None
     except OSError as exc:
         raise CliError(f"cannot read {name}: {exc.strerror or exc}") from None
-
-
-def _capture_fd1(action: Callable[[], None]) -> bytes:
-    """Run *action* with file descriptor 1 sent to a temporary file.
-
-    The writer prints its summary straight to descriptor 1, where it would
-    land in the middle of a progress line; it is shown afterwards instead.
-    """
-    if sys.stdout is not None:
-        sys.stdout.flush()
-    saved = os.dup(1)
-    try:
-        with tempfile.TemporaryFile() as held:
-            os.dup2(held.fileno(), 1)
-            try:
-                action()
-            finally:
-                os.dup2(saved, 1)
-            held.seek(0)
-            return held.read()
-    finally:
-        os.close(saved)
 
 
 def cmd_get(args: argparse.Namespace) -> int:
@@ -225,7 +237,10 @@ def cmd_get(args: argparse.Namespace) -> int:
     failed = 0
     for arg in args.keys:
         key = os.fsencode(arg)
-        payload = _get(args.file, reader, key)
+        try:
+            payload = reader.raw(key)
+        except zelkor.ZelkError as exc:
+            raise _store_error(args.file, exc) from None
         if payload is None:
             _warn(f"{args.file}: no key {_show_key(key)}")
             failed += 1
@@ -242,24 +257,20 @@ def cmd_get(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
-def _selected(index: StoreIndex, prefix: str | None) -> range:
-    if prefix is None:
-        return range(len(index.keys))
-    return index.prefix_range(os.fsencode(prefix))
+def _selected(reader: zelkor.ZelkReader, prefix: str | None) -> zelkor.ItemRange:
+    return reader.range() if prefix is None else reader.prefix(os.fsencode(prefix))
 
 
 def cmd_keys(args: argparse.Namespace) -> int:
     reader = _open(args.file, args.crc)
-    index = _index(args.file, reader)
     out = _Out()
     end = b"\0" if args.null else b"\n"
-    for i in _selected(index, args.prefix):
-        key = index.keys[i]
-        if args.raw:
-            out.raw(key + end)
-        elif args.json:
-            fields = key_fields([key])
+    for key in _selected(reader, args.prefix).keys():
+        if args.json:
+            fields = key_fields([_key_bytes(key)])
             out.line(json.dumps(fields.get("key", fields), ensure_ascii=False))
+        elif args.raw or isinstance(key, str):
+            out.raw(_key_bytes(key) + end)
         else:
             out.raw(key.decode("utf-8", "replace").encode("utf-8") + end)
     return 0
@@ -267,31 +278,26 @@ def cmd_keys(args: argparse.Namespace) -> int:
 
 def cmd_items(args: argparse.Namespace) -> int:
     reader = _open(args.file, args.crc)
-    index = _index(args.file, reader)
     out = _Out()
     mode = "raw" if args.raw else "decoded"
-    for i in _selected(index, args.prefix):
-        key = index.keys[i]
-        payload = _get(args.file, reader, key)
-        if payload is None:  # only if the index lists a key twice
-            continue
-        out.line(make_record([key], payload, mode))
+    try:
+        for key, payload in _selected(reader, args.prefix).items_raw():
+            out.line(make_record([_key_bytes(key)], payload, mode))
+    except zelkor.ZelkError as exc:
+        raise _store_error(args.file, exc) from None
     return 0
 
 
 def cmd_dump(args: argparse.Namespace) -> int:
     reader = _open(args.file, args.crc)
-    index = _index(args.file, reader)
-    groups = index.groups()
     out = _Out()
-    with Progress(f"dumping {os.path.basename(args.file)}", len(groups)) as bar:
-        for done, positions in enumerate(groups):
-            bar.update(done)
-            keys = [index.keys[i] for i in positions]
-            payload = _get(args.file, reader, keys[0])
-            if payload is None:
-                raise CliError(f"{args.file}: no object for key {_show_key(keys[0])}")
-            out.line(make_record(keys, payload, "exact"))
+    with Progress(f"dumping {os.path.basename(args.file)}", reader.stats()["num_objects"]) as bar:
+        try:
+            for done, (keys, payload) in enumerate(reader.groups_raw()):
+                bar.update(done)
+                out.line(make_record(keys, payload, "exact"))
+        except zelkor.ZelkError as exc:
+            raise _store_error(args.file, exc) from None
     return 0
 
 
@@ -330,12 +336,32 @@ def _human(size: int) -> str:
 
 def cmd_verify(args: argparse.Namespace) -> int:
     reader = _open(args.file)
-    with _store_errors(args.file):
+    try:
         reader.verify()
+    except zelkor.ZelkError as exc:
+        raise _store_error(args.file, exc) from None
     if not args.quiet and sys.stdout is not None:
         stats = reader.stats()
         _Out().line(f"{args.file}: OK ({stats['num_keys']:,} keys, {stats['num_objects']:,} objects)")
     return 0
+
+
+def version_text() -> str:
+    """``zlkr 0.3.0 (_zelkor 0.3.0, CRC-32: isa-l, platform: posix)``; the
+    parts in parentheses that the build did not record are left out."""
+    try:  # written when the wheel is built; a source tree has none
+        info: object = importlib.import_module("zelkor._build_info")
+    except ImportError:
+        info = None
+    version = getattr(info, "VERSION", None) or zelkor.__version__
+    parts = [f"_zelkor {_zelkor.__version__}"]
+    crc = getattr(info, "CRC_BACKEND", None)
+    if crc:
+        parts.append(f"CRC-32: {crc}")
+    platform = getattr(info, "PLATFORM_LAYER", None)
+    if platform:
+        parts.append(f"platform: {platform}")
+    return f"zlkr {version} ({', '.join(parts)})"
 
 
 # ----------------------------------------------------------------- parser
@@ -343,7 +369,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 def make_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="zlkr", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"zlkr {_zelkor.__version__}")
+    parser.add_argument("--version", action="version", version=version_text())
     commands = parser.add_subparsers(title="commands", metavar="COMMAND", dest="command", required=True)
 
     def command(name: str, run: Callable[[argparse.Namespace], int], summary: str, **kw: Any) -> _Parser:
@@ -427,25 +453,46 @@ def _fill_standard_fds() -> None:
                 raise RuntimeError(f"cannot reopen file descriptor {fd}") from None
 
 
+def _drop_stdout() -> None:
+    """Send what is left in Python's buffer for descriptor 1 to /dev/null,
+    so that the flush at exit does not fail a second time."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, 1)
+    os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    """Run zlkr; the exit status: 0 done, 1 an error, 2 a wrong command line,
+    130 interrupted, 141 standard output closed early (as a process that
+    SIGPIPE ended, quietly)."""
     _fill_standard_fds()
-    args = make_parser().parse_args(argv)
-    if getattr(args, "null", False) and args.json:
-        _warn("--null does not go with --json")
-        return 2
+    _built.clear()
     try:
+        try:
+            args = make_parser().parse_args(argv)
+        except OSError as exc:  # --help or --version could not be written
+            raise _OutputError() from exc
+        finally:
+            _flush_stdout()
+        if getattr(args, "null", False) and args.json:
+            _warn("--null does not go with --json")
+            return 2
         status: int = args.run(args)
-        if sys.stdout is not None:
-            sys.stdout.flush()
+        _flush_stdout()
     except CliError as exc:
         _warn(str(exc))
         return exc.status
-    except BrokenPipeError:
-        # The reader of our output went away (zlkr keys ... | head).
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 141
+    except _OutputError as exc:
+        _drop_stdout()
+        if isinstance(exc.__cause__, BrokenPipeError):
+            return 141  # the reader of our output went away (zlkr keys ... | head)
+        cause = exc.__cause__
+        reason = cause.strerror if isinstance(cause, OSError) and cause.strerror else str(cause)
+        _warn(f"cannot write to standard output: {reason}")
+        return 1
     except KeyboardInterrupt:
+        if _built:
+            return 0  # the store is in place
         _warn("interrupted")
         return 130
     return status

@@ -38,9 +38,14 @@ from typing import Union
 
 import msgpack
 
+import zelkor
+
 JsonValue = Union[None, bool, int, float, str, list["JsonValue"], dict[str, "JsonValue"]]
 
 TAGS = frozenset({"$float", "$bytes", "$ext", "$timestamp", "$map"})
+
+# Arrays as tuples, so that an array used as a map key can be a dict key.
+CODEC = zelkor.Codec(use_list=False)
 
 
 class FormError(ValueError):
@@ -63,16 +68,18 @@ def unb64(text: object, what: str) -> bytes:
 def decode(payload: bytes) -> object:
     """Unpack one MessagePack value; ValueError when *payload* is not one."""
     try:
-        return msgpack.unpackb(payload, raw=False, use_list=False, strict_map_key=False, timestamp=0)
-    except (ValueError, TypeError, msgpack.UnpackException) as exc:
-        # TypeError: a map key that cannot be a dict key.
-        raise ValueError(str(exc) or type(exc).__name__) from None
+        return CODEC.decode(payload)
+    except zelkor.ZelkSerializationError as exc:
+        cause = exc.__cause__  # msgpack's own, shorter message
+        if cause is None:
+            raise ValueError(str(exc)) from None
+        raise ValueError(str(cause) or type(cause).__name__) from None
 
 
 def encode(value: object) -> bytes:
-    """Pack a value made by ``from_json`` or ``decode``."""
-    packed: bytes = msgpack.packb(value, use_bin_type=True)
-    return packed
+    """Pack a value made by ``from_json`` or ``decode``; ZelkSerializationError
+    (its ``__cause__`` msgpack's exception) when MessagePack has no form for it."""
+    return CODEC.encode(value)
 
 
 def to_json(value: object) -> JsonValue:
@@ -172,13 +179,14 @@ def pack_json(value: object) -> bytes:
         raise FormError("value is nested too deeply") from None
     try:
         return encode(obj)
-    except OverflowError:
-        raise FormError("integer out of MessagePack's range") from None
-    except UnicodeEncodeError as exc:
-        bad = exc.object[exc.start : exc.end]
-        raise FormError(f"text holds {bad!r}, which is not valid Unicode (a lone surrogate)") from None
-    except (TypeError, ValueError) as exc:
-        raise FormError(str(exc)) from None
+    except zelkor.ZelkSerializationError as exc:
+        cause = exc.__cause__
+        if isinstance(cause, OverflowError):
+            raise FormError("integer out of MessagePack's range") from None
+        if isinstance(cause, UnicodeEncodeError):
+            bad = cause.object[cause.start : cause.end]
+            raise FormError(f"text holds {bad!r}, which is not valid Unicode (a lone surrogate)") from None
+        raise FormError(str(cause if cause is not None else exc)) from None
 
 
 def exact_json(payload: bytes) -> tuple[bool, JsonValue]:

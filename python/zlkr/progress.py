@@ -49,10 +49,12 @@ class Progress:
         filled = int(fraction * width)
         return f"{self.label} [{'#' * filled}{'-' * (width - filled)}]{tail}"
 
-    def status(self, text: str) -> None:
-        """Replace the bar by a plain message (for a step without steps)."""
+    def status(self, text: str, *, park: bool = False) -> None:
+        """Replace the bar by a plain message (for a step without steps);
+        *park* leaves the cursor at the start of the line, so that a longer
+        line written to the same terminal replaces the message."""
         if self.enabled:
-            self.stream.write("\r" + text[: _columns(self.stream) - 1] + "\x1b[K")
+            self.stream.write("\r" + text[: _columns(self.stream) - 1] + "\x1b[K" + ("\r" if park else ""))
             self.stream.flush()
             self.drawn = True
 

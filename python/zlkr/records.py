@@ -20,6 +20,7 @@ bytes themselves, in base64).
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Iterable
 
 from .jsonform import FormError, JsonValue, b64, exact_json, pack_json, render, unb64
@@ -47,14 +48,46 @@ def _list(value: object, what: str) -> list[object]:
     return value
 
 
-def parse_record(text: str) -> tuple[list[bytes], bytes]:
-    """The keys and the payload of one record; RecordError when malformed."""
+def _unique_names(pairs: list[tuple[str, object]]) -> dict[str, object]:
+    obj = dict(pairs)
+    if len(obj) != len(pairs):
+        seen: set[str] = set()
+        for name, _ in pairs:
+            if name in seen:
+                shown = json.dumps(name, ensure_ascii=False)
+                raise RecordError(f"invalid JSON: the name {shown} appears twice in one object")
+            seen.add(name)
+    return obj
+
+
+_CONSTANTS = {"NaN": "nan", "Infinity": "inf", "-Infinity": "-inf"}
+
+
+def _no_constant(name: str) -> object:
+    raise RecordError(f'invalid JSON: {name} is not a JSON number (write {{"$float": "{_CONSTANTS[name]}"}})')
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise RecordError(f"invalid JSON: the number {text} is too large for a 64-bit float")
+    return value
+
+
+def parse_json(text: str) -> object:
+    """*text* as strict JSON: no name twice in one object, no NaN or
+    Infinity, no number beyond a 64-bit float; RecordError otherwise."""
     try:
-        record = json.loads(text)
+        return json.loads(text, object_pairs_hook=_unique_names, parse_constant=_no_constant, parse_float=_finite_float)
     except json.JSONDecodeError as exc:
         raise RecordError(f"invalid JSON: {exc.msg} (column {exc.colno})") from None
     except RecursionError:
         raise RecordError("invalid JSON: nested too deeply") from None
+
+
+def parse_record(text: str) -> tuple[list[bytes], bytes]:
+    """The keys and the payload of one record; RecordError when malformed."""
+    record = parse_json(text)
     if not isinstance(record, dict):
         raise RecordError(f"a record must be a JSON object, not {_json_type(record)}")
     unknown = [name for name in record if name not in KEY_FIELDS + VALUE_FIELDS]
