@@ -2,7 +2,7 @@
 
 The data set comes from Python's own unicodedata: each character's name
 maps to a MessagePack record of its code point, category and other
-properties. The store is written with the low-level writer, then opened,
+properties. The store is written with the zelkor package, then opened,
 queried and checked, with the time of each step.
 """
 
@@ -15,9 +15,7 @@ import time
 import unicodedata
 from collections.abc import Iterator
 
-import msgpack
-
-import _zelkor
+import zelkor
 
 
 def unicode_records() -> Iterator[tuple[str, dict[str, object]]]:
@@ -66,30 +64,26 @@ def run(path: str) -> int:
     records = list(unicode_records())
     steps.done(f"collected {len(records)} named characters")
 
-    writer = _zelkor._ZelkWriter()
+    writer = zelkor.ZelkWriter()
     for name, record in records:
-        obj_id = writer.add_object_raw(msgpack.packb(record))
-        writer.add_key(name, obj_id)
         # Also reachable as "U+XXXX", sharing the same object.
-        writer.add_key(f"U+{record['cp']:04X}", obj_id)
+        writer.add([name, f"U+{record['cp']:04X}"], record)
     steps.done(f"filled {writer!r}")
     writer.build(path)
     steps.done("built (summary line above)")
 
-    reader = _zelkor._ZelkReader(path, verify=True)
+    reader = zelkor.open(path, verify=True)
     steps.done(f"opened with checksum verification: {reader!r}")
 
     for key in ("LATIN SMALL LETTER E WITH ACUTE", "SNOWMAN", "U+1F600", "NO SUCH CHARACTER"):
-        raw = reader.get_raw(key)
-        shown = msgpack.unpackb(raw) if raw is not None else None
-        print(f"    get_raw({key!r}) -> {shown}")
+        print(f"    reader.get({key!r}) -> {reader.get(key)}")
     steps.done("4 lookups")
 
     prefix = "LATIN SMALL LETTER E"
-    matches = reader.prefix_raw(prefix)
+    matches = reader.prefix(prefix)
     steps.done(f"prefix scan {prefix!r}: {len(matches)} keys")
-    for name, raw in matches[:8]:
-        print(f"    {name:<48} {msgpack.unpackb(raw)['char']}")
+    for match, record in list(matches)[:8]:
+        print(f"    {match!s:<48} {record['char']}")
     if len(matches) > 8:
         print(f"    ... and {len(matches) - 8} more")
 
@@ -100,7 +94,7 @@ def run(path: str) -> int:
 
     reader.verify()
     steps.done("deep verification passed")
-    print(f"    {len(reader.objects_raw())} distinct objects under {len(reader.keys())} keys")
+    print(f"    {sum(1 for _ in reader.groups_raw())} distinct objects under {len(reader)} keys")
     return 0
 
 
