@@ -6,6 +6,9 @@
 // Included by py_ref.h right after Python.h.
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 #if defined(Py_LIMITED_API)
 
 #define PyBytes_AS_STRING(op) PyBytes_AsString(op)
@@ -34,6 +37,19 @@ extern "C" int _Py_IsFinalizing(void) __attribute__((weak));
 #endif  // Py_LIMITED_API
 
 namespace zelkor::py {
+
+// The contents of a bytes object (checked to be one), in one call on the
+// stable ABI.
+inline std::string_view bytes_view(PyObject* bytes) noexcept {
+#if defined(Py_LIMITED_API)
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  PyBytes_AsStringAndSize(bytes, &data, &size);
+  return {data, static_cast<std::size_t>(size)};
+#else
+  return {PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+#endif
+}
 
 #if defined(Py_LIMITED_API)
 inline bool stable_abi_finalizing() noexcept {

@@ -65,7 +65,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 bool KeyBytes::convert(PyObject* obj) {
   if (PyUnicode_Check(obj) && encode_text(obj)) return true;  // else a lone surrogate: rejected below
   if (PyBytes_Check(obj)) {
-    view_ = {PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+    view_ = bytes_view(obj);
     return true;
   }
   if (PyByteArray_Check(obj)) {
@@ -180,7 +180,7 @@ std::optional<std::string_view> convert_raw_bytes(PyObject* obj) {
     raise_not_instance("raw_bytes", obj, "bytes");
     return std::nullopt;
   }
-  return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+  return bytes_view(obj);
 }
 
 std::optional<std::uint64_t> convert_object_id(PyObject* obj) {
