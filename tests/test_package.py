@@ -45,9 +45,11 @@ def small_chunks(monkeypatch):
     [None, True, -(2**63), 2**64 - 1, 1.5, "text", b"bytes", [1, [2, b"x"]], {"a": {"b": None}}, {1: "int key", b"k": 2}],
 )
 def test_values_round_trip(store, value):
-    r = zelkor.open(store({"k": value}))
+    r = zelkor.open(store({"k": value, "l": [value]}))
     assert r["k"] == value and type(r["k"]) is type(value)
     assert r.raw("k") == msgpack.packb(value, use_bin_type=True)
+    # Every way of decoding (a map with an int key takes the slow path).
+    assert r.get("k") == r.get_many(["k"])[0] == dict(r.items())["k"] == list(r.values())[0] == value
 
 
 def test_hooks_pass_through(store):
@@ -172,9 +174,14 @@ def unencodable(tmp_path):
 
 def not_msgpack(tmp_path):
     w = zelkor.ZelkWriter()
+    w["j"] = {1: "fine"}
     w.add_raw("k", b"\xc1")
     w.build(tmp_path / "x.zlkr", quiet=True)
-    return zelkor.open(tmp_path / "x.zlkr")["k"]
+    r = zelkor.open(tmp_path / "x.zlkr")
+    for query in (lambda: r.get_many(["j", "k"]), lambda: list(r.values()), lambda: r.get("k")):
+        with pytest.raises(zelkor.ZelkSerializationError, match="for key 'k'"):
+            query()
+    return r["k"]
 
 
 def unwritable(tmp_path):

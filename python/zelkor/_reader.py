@@ -8,7 +8,7 @@ from typing import Any, Final, NoReturn, TypedDict, TypeVar, cast
 
 import _zelkor
 
-from ._codec import DECODE_ERRORS, Codec, decode_error
+from ._codec import DECODE_ERRORS, Codec
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkValueError, translate
 
@@ -205,7 +205,18 @@ class ZelkReader(ReaderMapping):
     ``msgpack.unpackb``.
     """
 
-    __slots__ = ("_native", "_get_raw", "_exists", "_unpackb", "_codec", "_path", "_verify", "_len", "_objects")
+    __slots__ = (
+        "_native",
+        "_get_raw",
+        "_exists",
+        "_unpackb",
+        "_decode",
+        "_codec",
+        "_path",
+        "_verify",
+        "_len",
+        "_objects",
+    )
 
     def __init__(
         self,
@@ -232,6 +243,7 @@ class ZelkReader(ReaderMapping):
         self._exists: Callable[[Key], bool] = native.exists
         self._codec = codec
         self._unpackb = codec.unpackb
+        self._decode = codec.decode  # the slow path behind a failed _unpackb
         self._path = name
         self._verify = verify
         self._len: int = stats["num_keys"]
@@ -247,9 +259,9 @@ class ZelkReader(ReaderMapping):
         if raw is None:
             raise KeyError(key)
         try:
-            return self._unpackb(raw, strict_map_key=False)
-        except DECODE_ERRORS as exc:
-            raise decode_error(exc, key) from exc
+            return self._unpackb(raw)
+        except DECODE_ERRORS:
+            return self._decode(raw, key)
 
     def get(self, key: Key, default: Any = None) -> Any:
         """The value of *key*, or *default* when the store has no such key."""
@@ -260,9 +272,9 @@ class ZelkReader(ReaderMapping):
         if raw is None:
             return default
         try:
-            return self._unpackb(raw, strict_map_key=False)
-        except DECODE_ERRORS as exc:
-            raise decode_error(exc, key) from exc
+            return self._unpackb(raw)
+        except DECODE_ERRORS:
+            return self._decode(raw, key)
 
     def __contains__(self, key: object) -> bool:
         return self._exists(key)  # type: ignore[arg-type]
@@ -289,15 +301,10 @@ class ZelkReader(ReaderMapping):
             raise translate(exc) from None
         unpackb = self._unpackb
         try:
-            return [default if raw is None else unpackb(raw, strict_map_key=False) for raw in raws]
+            return [default if raw is None else unpackb(raw) for raw in raws]
         except DECODE_ERRORS:
-            for key, raw in zip(wanted, raws):
-                if raw is not None:
-                    try:
-                        unpackb(raw, strict_map_key=False)
-                    except DECODE_ERRORS as exc:
-                        raise decode_error(exc, key) from exc
-            raise
+            decode = self._decode
+            return [default if raw is None else decode(raw, key) for key, raw in zip(wanted, raws)]
 
     # ------------------------------------------------------------ ranges
 
@@ -323,28 +330,25 @@ class ZelkReader(ReaderMapping):
             yield from chunk
 
     def _items_between(self, begin: int, end: int, reverse: bool) -> Iterator[tuple[Key, Any]]:
-        unpackb = self._unpackb
-        key: Key = b""
+        unpackb, decode = self._unpackb, self._decode
         for chunk in _chunks(self._native.items_at, begin, end, reverse):
-            try:
-                for key, raw in chunk:
-                    yield key, unpackb(raw, strict_map_key=False)
-            except DECODE_ERRORS as exc:
-                raise decode_error(exc, key) from exc
+            entries = iter(chunk)
+            while True:
+                try:
+                    for key, raw in entries:
+                        yield key, unpackb(raw)
+                    break
+                except DECODE_ERRORS:
+                    # This entry on the slow path; then on with the others.
+                    yield key, decode(raw, key)
 
     def _items_raw_between(self, begin: int, end: int, reverse: bool) -> Iterator[tuple[Key, bytes]]:
         for chunk in _chunks(self._native.items_at, begin, end, reverse):
             yield from chunk
 
     def _values_between(self, begin: int, end: int, reverse: bool) -> Iterator[Any]:
-        unpackb = self._unpackb
-        key: Key = b""
-        for chunk in _chunks(self._native.items_at, begin, end, reverse):
-            try:
-                for key, raw in chunk:
-                    yield unpackb(raw, strict_map_key=False)
-            except DECODE_ERRORS as exc:
-                raise decode_error(exc, key) from exc
+        for _, value in self._items_between(begin, end, reverse):
+            yield value
 
     def _walk_keys(self, reverse: bool) -> Iterator[Key]:
         return self._keys_between(0, self._len, reverse)
