@@ -30,7 +30,8 @@ def main(folder: str) -> None:
         assert r.get("city:rome") is None and "city:rome" not in r
         assert len(r) == 4 and list(r)[:2] == ["capital:fr", "city:lyon"]
         print([key for key, _ in r.prefix("city:")])  # ['city:lyon', 'city:nice', 'city:paris']
-        print(r.range("city:l", "city:o", reverse=True).keys() and list(r.range("city:l", "city:o").keys()))
+        print(list(r.range("city:l", "city:o", reverse=True).keys()))  # ['city:nice', 'city:lyon']
+        assert len(r.prefix("city:")) == 3  # counted from the index, no object read
         populations: list[Any] = r.get_many(["city:paris", "city:rome"], default={})
         print([p.get("population") for p in populations])  # [2102650, None]
         names = {key: value["name"] for key, value in r.items()}

@@ -201,3 +201,12 @@ def test_interpreter_choice(tmp_path: Path, on_path: tuple[object, ...], in_pyen
         assert ": " not in run.stderr
     else:
         assert note in run.stderr
+
+
+def test_the_documented_examples_run() -> None:
+    sample = REPO / "examples" / "quickstart.py"
+    if not sample.is_file():
+        pytest.skip("needs the source tree")
+    run = subprocess.run([sys.executable, str(sample)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert run.stdout.startswith("['city:lyon', 'city:nice', 'city:paris']\n")
