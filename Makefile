@@ -14,8 +14,9 @@ VENV ?= .venv
 endif
 PYTHON ?=
 VPY := $(VENV)/bin/python
-# CRC=ZLIB (or ISAL) forces a CRC-32 backend; by default ISA-L is used when
-# its headers are installed (Debian: libisal-dev), zlib otherwise.
+# CRC=ZLIB (or ISAL, or BUILTIN: the core's own routine) forces a CRC-32
+# backend; by default ISA-L is used when its headers are installed (Debian:
+# libisal-dev), zlib otherwise.
 # PORTABLE=1 builds the portable POSIX path of the platform layer alone (no
 # Linux-only system call), the one macOS and the BSDs take. ABI3=1 builds
 # the module on the stable ABI: one abi3 wheel for CPython 3.10 and every

@@ -7,7 +7,7 @@
 
 #if defined(ZELKOR_HAVE_ISAL)
 #include <isa-l/crc.h>
-#else
+#elif !defined(ZELKOR_CRC_BUILTIN)
 #include <zlib.h>
 #endif
 
@@ -55,6 +55,8 @@ std::uint32_t crc32_extend(std::uint32_t prior, const void* data, std::size_t si
   const auto* p = static_cast<const unsigned char*>(data);
 #if defined(ZELKOR_HAVE_ISAL)
   return crc32_gzip_refl(prior, p, size);
+#elif defined(ZELKOR_CRC_BUILTIN)
+  return crc32_extend_builtin(prior, p, size);
 #else
   // zlib takes a 32-bit length; larger buffers go in slices.
   uLong crc = prior;
@@ -90,6 +92,8 @@ std::uint32_t crc32_of_large(const void* data, std::size_t size) noexcept {
 const char* crc32_backend() noexcept {
 #if defined(ZELKOR_HAVE_ISAL)
   return "isa-l";
+#elif defined(ZELKOR_CRC_BUILTIN)
+  return "builtin";
 #else
   return "zlib";
 #endif

@@ -23,7 +23,12 @@ std::uint32_t crc32_concat(std::uint32_t crc_a, std::uint32_t crc_b, std::uint64
 // large file is bound by memory bandwidth, which one core cannot use up).
 std::uint32_t crc32_of_large(const void* data, std::size_t size) noexcept;
 
-// Name of the implementation compiled in ("isa-l" or "zlib"), for diagnostics.
+// Name of the implementation compiled in ("isa-l", "zlib" or "builtin"),
+// for diagnostics.
 const char* crc32_backend() noexcept;
+
+// crc32_extend computed by the table-driven routine of this library, the
+// implementation of builds with neither ISA-L nor zlib; always compiled in.
+std::uint32_t crc32_extend_builtin(std::uint32_t prior, const void* data, std::size_t size) noexcept;
 
 }  // namespace zelkor

@@ -34,11 +34,13 @@ class File {
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  File(File&& other) noexcept : handle_(std::exchange(other.handle_, NONE)) {}
+  File(File&& other) noexcept
+      : handle_(std::exchange(other.handle_, NONE)), position_(std::exchange(other.position_, 0)) {}
   File& operator=(File&& other) noexcept {
     if (this != &other) {
       close();
       handle_ = std::exchange(other.handle_, NONE);
+      position_ = std::exchange(other.position_, 0);
     }
     return *this;
   }
@@ -116,6 +118,10 @@ class File {
   std::intptr_t native() const noexcept { return handle_; }
 
   std::intptr_t handle_ = NONE;
+  // Where write_all writes next, on systems whose positional writes move the
+  // handle's own position (Windows); POSIX keeps it in the descriptor and
+  // leaves this at 0.
+  std::uint64_t position_ = 0;
 };
 
 // The identity of what `path` names, not following a symbolic link there

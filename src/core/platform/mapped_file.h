@@ -30,7 +30,8 @@ class MappedFile {
   ~MappedFile() { unmap(); }
 
   // Maps all of `file`, which must be a regular file (anything else fails
-  // with the system's "no such device" error). With `prefault`, the pages
+  // with the system's error for an unsupported device: ENODEV on POSIX,
+  // ERROR_NOT_SUPPORTED on Windows). With `prefault`, the pages
   // are mapped in up front, for a caller about to read every byte anyway.
   // A large mapping is advised for huge pages of the page cache (a hint).
   static Result<MappedFile> map_whole(const File& file, bool prefault);

@@ -165,16 +165,20 @@ void KeyOrder::sort_share() {
     // Whatever happens, the others stop waiting: on an exception they find
     // no parts and return, and the exception reaches this caller.
     struct Announce {
-      std::atomic<int>& stage;
+      KeyOrder& order;
       ~Announce() {
-        stage.store(READY, std::memory_order_release);
-        stage.notify_all();
+        {
+          const std::lock_guard<std::mutex> lock(order.ready_mutex_);
+          order.stage_.store(READY, std::memory_order_release);
+        }
+        order.ready_.notify_all();
       }
-    } announce{stage_};
+    } announce{*this};
     load_items();
     split_into_parts();
   } else {
-    stage_.wait(SPLITTING, std::memory_order_acquire);
+    std::unique_lock<std::mutex> lock(ready_mutex_);
+    ready_.wait(lock, [this] { return stage_.load(std::memory_order_acquire) == READY; });
   }
   for (;;) {
     const std::size_t i = next_part_.fetch_add(1, std::memory_order_relaxed);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -68,6 +70,11 @@ class KeyOrder {
   std::vector<Item, platform::HugePageAllocator<Item>> scratch_;
   std::vector<Range> parts_;
   std::atomic<int> stage_{UNSPLIT};
+  // Those who wait for the split wait here, not in stage_.wait():
+  // libstdc++ before GCC 13 can lose that wake-up on systems without a
+  // futex (mingw-w64's Windows among them), and the build would hang.
+  std::mutex ready_mutex_;
+  std::condition_variable ready_;
   std::atomic<std::size_t> next_part_{0};
 };
 

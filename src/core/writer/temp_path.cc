@@ -1,8 +1,12 @@
 #include "temp_path.h"
 
+#include "../platform/path_syntax.h"
+
 namespace zelkor {
 
 namespace {
+
+using platform::is_path_separator;
 
 struct FinalComponent {
   std::size_t begin = 0;
@@ -15,15 +19,15 @@ struct FinalComponent {
 FinalComponent final_component(std::string_view path) {
   std::size_t end = path.size();
   for (;;) {
-    while (end > 0 && path[end - 1] == '/') --end;
-    if (end >= 2 && path[end - 1] == '.' && path[end - 2] == '/') {
+    while (end > 0 && is_path_separator(path[end - 1])) --end;
+    if (end >= 2 && path[end - 1] == '.' && is_path_separator(path[end - 2])) {
       --end;
       continue;
     }
     break;
   }
-  std::size_t begin = path.rfind('/', end == 0 ? 0 : end - 1);
-  begin = (begin == std::string_view::npos || end == 0) ? 0 : begin + 1;
+  std::size_t begin = end;
+  while (begin > 0 && !is_path_separator(path[begin - 1])) --begin;
   const std::string_view name = path.substr(begin, end - begin);
   if (name.empty() || name == "." || name == "..") return {};
   return {begin, end, true};
@@ -50,8 +54,8 @@ std::string temporary_path_for(std::string_view path) {
 std::string containing_directory(std::string_view path) {
   const FinalComponent c = final_component(path);
   std::size_t cut = c.found ? c.begin : path.size();
-  while (cut > 0 && path[cut - 1] == '/') --cut;
-  if (cut == 0) return (!path.empty() && path[0] == '/') ? "/" : ".";
+  while (cut > 0 && is_path_separator(path[cut - 1])) --cut;
+  if (cut == 0) return (!path.empty() && is_path_separator(path[0])) ? std::string(1, path[0]) : ".";
   return std::string(path.substr(0, cut));
 }
 
