@@ -111,6 +111,39 @@ def test_stale_temporary_file_is_replaced_never_written_into(tmp_path, capfd, wr
         assert victim.read_bytes() == b"unrelated file" and victim.stat().st_nlink == 1
 
 
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
+def test_leftover_with_a_read_only_stores_bits_does_not_block_later_builds(writer):
+    # A build gives its temporary file the replaced store's bits before the
+    # rename; when the rename fails, a 0444 leftover stays. The next build,
+    # by the same (non-root) user, must still be able to take it over.
+    import shutil
+    import tempfile
+
+    folder = tempfile.mkdtemp()
+    try:
+        os.chmod(folder, 0o777)
+        temp = os.path.join(folder, "s.zlkr.tmp")
+        with open(temp, "wb") as f:
+            f.write(b"complete store whose rename failed")
+        os.chmod(temp, 0o444)
+        os.chown(temp, 65534, 65534)
+        pid = os.fork()
+        if pid == 0:  # the module is loaded already; only the files are the other user's
+            try:
+                os.setgid(65534)
+                os.setuid(65534)
+                writer.build(os.path.join(folder, "s.zlkr"))
+                os._exit(0)
+            except BaseException:
+                os._exit(1)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        with open(os.path.join(folder, "s.zlkr"), "rb") as f:
+            assert f.read() == EXPECTED
+    finally:
+        shutil.rmtree(folder)
+
+
 @pytest.mark.parametrize("old, new", [(0o600, 0o600), (0o640, 0o640), (0o666, 0o666), (0o6755, 0o755)],
                          ids=["600", "640", "666", "6755"])
 def test_rebuild_keeps_the_access_bits_of_the_store_it_replaces(tmp_path, capfd, writer, old, new):

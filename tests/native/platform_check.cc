@@ -251,15 +251,15 @@ void check_leftovers(const std::string& dir) {
   CHECK(r.ok() && payload_of(r.value(), "k") == "v");
 
   // Nothing, and no error, where create_new finds a file or
-  // open_existing_for_write none; nothing to remove is no error either.
+  // open_existing_to_lock none; nothing to remove is no error either.
   Result<std::optional<platform::File>> taken = platform::File::create_new(other);
   CHECK(taken.ok() && !taken.value());
-  Result<std::optional<platform::File>> none = platform::File::open_existing_for_write(dir + "/none");
+  Result<std::optional<platform::File>> none = platform::File::open_existing_to_lock(dir + "/none");
   CHECK(none.ok() && !none.value());
   CHECK(platform::remove_file(dir + "/none").ok());
 
   // Windows keeps the read-only attribute alone: 0444 or 0666.
-  Result<std::optional<platform::File>> f = platform::File::open_existing_for_write(other);
+  Result<std::optional<platform::File>> f = platform::File::open_existing_to_lock(other);
   CHECK(f.ok() && f.value());
   if (!f.ok() || !f.value()) return;
   for (const std::uint32_t bits : WINDOWS ? std::vector<std::uint32_t>{0444, 0666} : std::vector<std::uint32_t>{0640, 0604}) {

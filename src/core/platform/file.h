@@ -62,11 +62,14 @@ class File {
   // included. Not inherited by programs this process starts.
   static Result<std::optional<File>> create_new(const std::string& path);
 
-  // Opens the file already at `path` for writing, creating nothing: nothing
-  // (no error) when no file is there. A symbolic link at `path` is refused
-  // rather than followed, and the open never waits: a FIFO without a reader
-  // fails at once. Not inherited by programs this process starts.
-  static Result<std::optional<File>> open_existing_for_write(const std::string& path);
+  // Opens the regular file already at `path`, creating nothing, to take its
+  // lock, learn its identity or change its permission bits; it is never
+  // written through. Nothing (no error) when no file is there. A symbolic
+  // link at `path` is refused rather than followed, and the open never
+  // waits: a FIFO fails at once, as does a directory. It succeeds whatever
+  // permission bits the file has, as far as the system lets its owner open
+  // it at all. Not inherited by programs this process starts.
+  static Result<std::optional<File>> open_existing_to_lock(const std::string& path);
 
   // Takes an exclusive advisory lock on the file, waiting while another
   // open file holds it; others that ask for it then wait until this File is

@@ -31,7 +31,7 @@ Result<platform::File> open_locked(const std::string& temp_path) {
     if (!opened.ok()) return std::move(opened).error().with_context("open tmp");
     const bool created = opened.value().has_value();
     if (!created) {
-      opened = platform::File::open_existing_for_write(temp_path);
+      opened = platform::File::open_existing_to_lock(temp_path);
       if (!opened.ok()) return std::move(opened).error().with_context("open tmp");
       if (!opened.value()) continue;  // gone meanwhile
     }

@@ -62,13 +62,25 @@ Result<std::optional<File>> File::create_new(const std::string& path) {
   return std::optional<File>(File(fd));
 }
 
-Result<std::optional<File>> File::open_existing_for_write(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+Result<std::optional<File>> File::open_existing_to_lock(const std::string& path) {
+  // Read access is enough for a lock, and a leftover whose bits forbid
+  // writing (a store's 0444, given to a temporary file whose rename then
+  // failed) must still be lockable; write access is the second try, for
+  // bits that allow writing alone.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return std::optional<File>();
     return os_error(errno);
   }
-  return std::optional<File>(File(fd));
+  File file(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return os_error(errno);
+  // Only a regular file is a temporary file; a directory or a FIFO is
+  // refused as an open for writing would refuse it.
+  if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+  if (!S_ISREG(st.st_mode)) return os_error(ENXIO);
+  return std::optional<File>(std::move(file));
 }
 
 Result<bool> File::lock_exclusive() {

@@ -161,7 +161,7 @@ Result<std::optional<File>> File::create_new(const std::string& path) {
   return std::optional<File>(File(win32::native_of(h.value())));
 }
 
-Result<std::optional<File>> File::open_existing_for_write(const std::string& path) {
+Result<std::optional<File>> File::open_existing_to_lock(const std::string& path) {
   Result<HANDLE> h = open_for_write(path, OPEN_EXISTING);
   if (!h.ok()) return std::move(h).error();
   if (h.value() == nullptr) return std::optional<File>();
