@@ -19,13 +19,14 @@ below, each also the built-in class that the store raises for its kind
 
 from __future__ import annotations
 
+import os
 from collections.abc import Callable
 from typing import Any
 
 import _zelkor
 
 from ._codec import Codec
-from ._common import Key, StrPath
+from ._common import Key, StrPath, fspath
 from ._errors import (
     ZelkCorruptError,
     ZelkError,
@@ -35,13 +36,20 @@ from ._errors import (
     ZelkValueError,
     ZelkVersionError,
 )
+from ._partition import shard_of
 from ._reader import ItemRange, Stats, ZelkReader
+from ._sharded_reader import SetStats, ShardedRange, ShardedReader
+from ._sharded_writer import ShardedWriter
 from ._writer import ZelkWriter
 
 __all__ = [
     "Codec",
     "ItemRange",
     "Key",
+    "SetStats",
+    "ShardedRange",
+    "ShardedReader",
+    "ShardedWriter",
     "Stats",
     "StrPath",
     "ZelkCorruptError",
@@ -55,6 +63,7 @@ __all__ = [
     "ZelkWriter",
     "__version__",
     "open",
+    "shard_of",
 ]
 
 __version__: str = _zelkor.__version__
@@ -67,7 +76,10 @@ def open(
     ext_hook: Callable[[int, bytes], Any] | None = None,
     object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     codec: Codec | None = None,
-) -> ZelkReader:
-    """Open the store at *path* for reading (``ZelkReader(path, verify,
-    ...)``); *verify* checks the CRC-32 of the whole file first."""
+) -> ZelkReader | ShardedReader:
+    """Open the store at *path* for reading: a file as ``ZelkReader(path,
+    verify, ...)``, a directory as the sharded set it holds
+    (``ShardedReader``); *verify* checks the CRC-32 of every file first."""
+    if os.path.isdir(fspath(path)):
+        return ShardedReader(path, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)
     return ZelkReader(path, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)

@@ -1,0 +1,315 @@
+"""``ShardedWriter``: collects values under keys, then writes a sharded set,
+its shards built on every core."""
+
+from __future__ import annotations
+
+import multiprocessing
+import operator
+import os
+import sys
+import zlib
+from array import array
+from collections.abc import Callable, Iterable, Mapping
+from types import TracebackType
+from typing import Any, Final, TypeVar
+
+import _zelkor
+
+from ._codec import Codec
+from ._common import Key, StrPath, fspath
+from ._errors import NATIVE_ERRORS, ZelkValueError, translate
+from ._manifest import MAX_SHARDS, Manifest, ShardEntry
+from ._partition import key_bytes
+from ._reader import ZelkReader
+from ._setdir import SetCommit, entry_of
+from ._sharded_reader import ShardedReader
+from ._writer import _COUNTS
+
+__all__ = ["ShardedWriter", "build_shard", "worker_count"]
+
+_K = TypeVar("_K", bound=Key)
+
+# The shards' writers while forked workers build them: each worker reads
+# them from the memory it shares with the parent, copy on write, and never
+# writes to them, so the data stays one copy.
+_INHERITED: list[Any] | None = None
+
+
+def build_shard(native: Any, directory: str, name: str) -> ShardEntry:
+    """Builds one shard with the module's (quiet, atomic) build and returns
+    its manifest entry."""
+    path = os.path.join(directory, name)
+    try:
+        objects, keys, size = native.build_quiet(path)
+    except NATIVE_ERRORS as exc:
+        raise translate(exc, path) from None
+    return entry_of(directory, name, objects, keys, size)
+
+
+def _build_inherited(index: int, directory: str, name: str) -> ShardEntry:
+    assert _INHERITED is not None
+    return build_shard(_INHERITED[index], directory, name)
+
+
+def worker_count(processes: int | None, jobs: int) -> int:
+    """How many processes build *jobs* shards: *processes* (None: one per
+    core this process may run on), at most one per shard, and one where
+    processes cannot be forked."""
+    if processes is None:
+        affinity = getattr(os, "sched_getaffinity", None)
+        processes = len(affinity(0)) if affinity is not None else (os.cpu_count() or 1)
+    elif operator.index(processes) < 1:
+        raise ValueError(f"processes must be at least 1, not {processes}")
+    if "fork" not in multiprocessing.get_all_start_methods():
+        return 1
+    return max(1, min(processes, jobs))
+
+
+class ShardedWriter:
+    """Collects values under keys like :class:`ZelkWriter`; ``build`` writes
+    a sharded set: a directory of *shards* store files and a manifest.
+
+    Each key goes to the shard that the CRC-32 of its bytes, modulo
+    *shards*, names. Keys that share an object (``add`` with several keys,
+    ``add_key``) share it within a shard and get a copy of it in each other
+    shard they fall in. ``add`` and ``add_raw`` keep the object's bytes until
+    the writer is dropped, so that ``add_key`` can put a key of any shard on
+    it; ``w[key] = value``, ``update`` and ``merge`` keep nothing beside the
+    shards' own copy.
+    """
+
+    __slots__ = ("_count", "_natives", "_codec", "_path", "_quiet", "_raw", "_first", "_more", "_added")
+
+    def __init__(
+        self,
+        path: StrPath | None = None,
+        *,
+        shards: int,
+        default: Callable[[Any], Any] | None = None,
+        quiet: bool = False,
+        codec: Codec | None = None,
+    ) -> None:
+        if not isinstance(shards, int) or isinstance(shards, bool) or not 1 <= shards <= MAX_SHARDS:
+            raise ValueError(f"a set has 1 to {MAX_SHARDS} shards, not {shards!r}")
+        if codec is None:
+            codec = Codec(default=default)
+        elif default is not None:
+            raise TypeError("give either default or codec, not both")
+        self._count = shards
+        self._natives = [_zelkor._ZelkWriter() for _ in range(shards)]
+        self._codec = codec
+        self._path = None if path is None else fspath(path)
+        self._quiet = quiet
+        self._raw: list[bytes] = []  # the bytes of each object that add/add_raw made, by its id
+        self._first = array("q")  # where it went first: local id * shards + shard, or -1
+        self._more: dict[int, dict[int, int]] = {}  # its copies in further shards: shard -> local id
+        self._added = 0
+
+    # ------------------------------------------------------------ adding
+
+    def __setitem__(self, key: Key, value: object) -> None:
+        raw = self._codec.encode(value, key)
+        kb = key_bytes(key)
+        native = self._natives[zlib.crc32(kb) % self._count]
+        try:
+            native.add_key(kb, native.add_object_raw(raw))
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+        self._added += 1
+
+    def _local(self, obj_id: int, shard: int) -> int:
+        """The id in *shard*'s writer of object *obj_id*, copied there first
+        when it has no copy there yet."""
+        first = self._first[obj_id]
+        if first >= 0:
+            if first % self._count == shard:
+                return first // self._count
+            more = self._more.get(obj_id)
+            if more is not None and shard in more:
+                return more[shard]
+        try:
+            local: int = self._natives[shard].add_object_raw(self._raw[obj_id])
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+        if first < 0:
+            self._first[obj_id] = local * self._count + shard
+        else:
+            self._more.setdefault(obj_id, {})[shard] = local
+        return local
+
+    def _put_key(self, key: Key, obj_id: int) -> None:
+        kb = key_bytes(key)
+        shard = zlib.crc32(kb) % self._count
+        local = self._local(obj_id, shard)
+        try:
+            self._natives[shard].add_key(kb, local)
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+
+    def add(self, keys: Key | Iterable[Key], value: object) -> int:
+        """Store *value* once per shard that one of *keys* (a key or an
+        iterable of keys) falls in; returns the object's id for ``add_key``."""
+        return self.add_raw(keys, self._codec.encode(value))
+
+    def add_raw(self, keys: Key | Iterable[Key], raw: bytes) -> int:
+        """Store *raw* (bytes, kept as they are; readers decode them as
+        MessagePack) under one key or each key of an iterable of keys;
+        returns the object's id."""
+        if not isinstance(raw, bytes):
+            raise TypeError(f"add_raw() takes bytes, not {type(raw).__name__}")
+        obj_id = len(self._raw)
+        self._raw.append(raw)
+        self._first.append(-1)
+        self._added += 1
+        for key in (keys,) if isinstance(keys, (str, bytes, bytearray, memoryview)) else keys:
+            self._put_key(key, obj_id)
+        return obj_id
+
+    def add_key(self, key: Key, obj_id: int) -> None:
+        """Put *key* on the object *obj_id* that ``add`` or ``add_raw``
+        returned (copying it into *key*'s shard if it has no copy there)."""
+        obj_id = operator.index(obj_id)
+        if obj_id < 0:
+            raise OverflowError("can't convert negative int to unsigned")
+        if obj_id >= len(self._raw):
+            raise ZelkValueError(f"ZelkError: obj_id {obj_id} out of range (have {len(self._raw)} objects)")
+        self._put_key(key, obj_id)
+
+    def update(self, other: Mapping[_K, object] | Iterable[tuple[_K, object]] = (), /, **values: object) -> None:
+        """``w[key] = value`` for every pair of a mapping (or its ``keys()``)
+        or an iterable of pairs, then for the keyword arguments."""
+        if isinstance(other, Mapping):
+            for key in other:
+                self[key] = other[key]
+        elif hasattr(other, "keys"):
+            for key in other.keys():
+                self[key] = other[key]  # type: ignore[index]
+        else:
+            for key, value in other:
+                self[key] = value
+        for name, value in values.items():
+            self[name] = value
+
+    def add_group_raw(self, keys: Iterable[bytes], raw: bytes) -> None:
+        """Store *raw* under *keys*, once per shard that they fall in, keeping
+        no copy of it (no id comes back)."""
+        placed: dict[int, int] = {}
+        natives, count = self._natives, self._count
+        try:
+            for key in keys:
+                kb = key_bytes(key)
+                shard = zlib.crc32(kb) % count
+                local = placed.get(shard)
+                if local is None:
+                    local = placed[shard] = natives[shard].add_object_raw(raw)
+                natives[shard].add_key(kb, local)
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+        self._added += 1
+
+    def merge(self, source: ZelkReader | ShardedReader | StrPath, *, verify: bool = True) -> None:
+        """Add every key and object of an existing store or set: a reader or
+        a path (opened with *verify*). Objects are copied byte for byte;
+        keys that share an object there share it here, within a shard."""
+        if isinstance(source, (ZelkReader, ShardedReader)):
+            reader: ZelkReader | ShardedReader = source
+        else:
+            name = fspath(source)
+            reader = ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
+        for keys, raw in reader.groups_raw():
+            self.add_group_raw(keys, raw)
+
+    # ------------------------------------------------------------ writing
+
+    def build(self, path: StrPath | None = None, quiet: bool | None = None, *, processes: int | None = None) -> None:
+        """Write the set to the directory *path* (or the writer's own path;
+        made if missing), replacing the set there as one step: new shard
+        files beside the old ones, then the manifest.
+
+        The shards are built by *processes* forked processes at once (None:
+        one per core), each from the memory it shares with this one; with
+        1, or where processes cannot be forked, one after the other here.
+        Prints a summary line unless *quiet*. The writer keeps its content.
+        """
+        if path is None:
+            if self._path is None:
+                raise TypeError("build() needs a path: this writer was made without one")
+            name = self._path
+        else:
+            name = fspath(path)
+        if quiet is None:
+            quiet = self._quiet
+        workers = worker_count(processes, self._count)
+        with SetCommit(name, self._count) as commit:
+            manifest = commit.publish(self._build_shards(commit, workers))
+        if not quiet:
+            _summary(name, manifest)
+
+    def _build_shards(self, commit: SetCommit, workers: int) -> list[ShardEntry]:
+        jobs = [(i, commit.directory, commit.shard_file(i)) for i in range(self._count)]
+        if workers <= 1:
+            return [build_shard(self._natives[i], d, n) for i, d, n in jobs]
+        global _INHERITED
+        _INHERITED = self._natives
+        try:
+            with multiprocessing.get_context("fork").Pool(workers) as pool:
+                return pool.starmap(_build_inherited, jobs, chunksize=1)
+        finally:
+            _INHERITED = None
+
+    def __enter__(self) -> ShardedWriter:
+        if self._path is None:
+            raise TypeError("a writer used in a with block builds on leaving it and needs a path: ShardedWriter(path, shards=N)")
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if exc_type is None:
+            self.build()
+
+    # ------------------------------------------------------------ looking
+
+    @property
+    def path(self) -> str | None:
+        return self._path
+
+    @property
+    def shard_count(self) -> int:
+        return self._count
+
+    @property
+    def codec(self) -> Codec:
+        return self._codec
+
+    def _counts(self) -> tuple[int, int]:
+        """Objects and keys in all the shards' writers."""
+        objects = keys = 0
+        for native in self._natives:
+            found = _COUNTS.search(repr(native))
+            if found is None:  # pragma: no cover - the module's repr is fixed
+                raise RuntimeError(f"unexpected writer repr {native!r}")
+            objects += int(found.group(1))
+            keys += int(found.group(2))
+        return objects, keys
+
+    def __len__(self) -> int:
+        """The number of distinct keys."""
+        return self._counts()[1]
+
+    @property
+    def object_count(self) -> int:
+        """The number of objects added (each counted once, however many
+        shards hold a copy of it)."""
+        return self._added
+
+    def __repr__(self) -> str:
+        keys = self._counts()[1]
+        where = "" if self._path is None else f"{self._path!r}, "
+        return f"{type(self).__name__}({where}shards={self._count}, objects={self._added}, keys={keys})"
+
+
+def _summary(path: str, manifest: Manifest) -> None:
+    size = sum(s.size for s in manifest.shards) / 1024
+    print(f"✅  {path}  —  {manifest.count} shards · {manifest.objects} objects · {manifest.keys} keys · {size:.1f} KB",
+          file=sys.stdout, flush=True)
