@@ -260,7 +260,7 @@ def many_processes(path: str, n: int, workers: int) -> None:
     gc.collect()
     before = private_dirty()
     start = time.perf_counter()
-    _reader = zelkor.open(path)
+    _reader = zelkor.ZelkReader(path)
     opened = time.perf_counter() - start
     index = private_dirty() - before
     print(f"  open in the parent: {opened * 1000:.0f} ms, index {index / 2**20:.1f} MiB "

@@ -75,9 +75,12 @@ def test_every_crash_state_of_a_build_is_the_old_or_the_new_store(recorded, name
 
 
 @pytest.mark.parametrize("variant", broken_variants(), ids=lambda v: v.name)
-@pytest.mark.parametrize("name", ["first build", "rebuild", "multi-MiB rebuild"])
+@pytest.mark.parametrize("name", ["first build", "rebuild", "multi-MiB rebuild", "set rebuild"])
 def test_a_broken_replacement_is_reported_torn(recorded, name, variant):
-    report = check(name, recorded(name), variant)
+    recording = recorded(name)
+    if variant.transform(recording.ops) == recording.ops:
+        pytest.skip("nothing in this trace for the variant to break")
+    report = check(name, recording, variant)
     assert report.failed > 0, report.summary()
 
 

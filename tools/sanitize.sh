@@ -36,7 +36,9 @@ fi
 mapfile -t requirements < <("$venv/bin/python" - <<'PY'
 import ast, re
 text = open("pyproject.toml", encoding="utf-8").read()
-found = re.search(r"^test\s*=\s*(\[.*?\])", text, re.M | re.S)
+# A list of quoted requirements, which may hold brackets of their own
+# ("pyright[nodejs]").
+found = re.search(r'^test\s*=\s*(\[(?:\s*"[^"]*"\s*,?)*\s*\])', text, re.M)
 print("\n".join(ast.literal_eval(found.group(1)) if found else ["pytest", "hypothesis", "msgpack", "numpy"]))
 PY
 )

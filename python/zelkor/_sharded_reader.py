@@ -111,7 +111,8 @@ class ShardedRange:
     """The entries of a set between two keys, or under one prefix: what
     ``ShardedReader.prefix()`` and ``range()`` return, with the API of
     ``ItemRange``. Each walk merges the shards' entries into key order,
-    lazily."""
+    lazily. *parts* are the shards' ranges, each in the direction *reverse*
+    says."""
 
     __slots__ = ("_parts", "_reverse")
 
@@ -123,6 +124,7 @@ class ShardedRange:
         return sum(len(p) for p in self._parts)
 
     def _walk(self, reverse: bool) -> Iterator[tuple[Key, Any]]:
+        # Each part walks in this range's own direction, reversed() the other.
         return _merge([reversed(p) if reverse != self._reverse else iter(p) for p in self._parts], _item_order, reverse)
 
     def __iter__(self) -> Iterator[tuple[Key, Any]]:
@@ -276,7 +278,7 @@ class ShardedReader(ReaderMapping):
     def range(self, start: Key | None = None, stop: Key | None = None, reverse: bool = False) -> ShardedRange:
         """The entries whose keys k satisfy start <= k < stop (bytewise; None
         leaves that end open), in key order or, with *reverse*, backwards."""
-        return ShardedRange([s.range(start, stop) for s in self._shards], reverse)
+        return ShardedRange([s.range(start, stop, reverse) for s in self._shards], reverse)
 
     def _walk_keys(self, reverse: bool) -> Iterator[Key]:
         return _merge([s._walk_keys(reverse) for s in self._shards], _order, reverse)

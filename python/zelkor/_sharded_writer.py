@@ -137,7 +137,7 @@ class ShardedWriter:
             self._more.setdefault(obj_id, {})[shard] = local
         return local
 
-    def _put_key(self, key: Key, obj_id: int) -> None:
+    def _put_key(self, key: object, obj_id: int) -> None:
         kb = key_bytes(key)
         shard = zlib.crc32(kb) % self._count
         local = self._local(obj_id, shard)

@@ -1,0 +1,69 @@
+"""Sets built and read by Dask on a local cluster of worker processes."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+import zelkor
+
+distributed = pytest.importorskip("distributed")
+dask_bag = pytest.importorskip("dask.bag")
+zdask = pytest.importorskip("zelkor.dask")
+
+RECORDS = [(f"user:{i:04d}", {"id": i, "name": f"n{i}"}) for i in range(400)]
+RECORDS += [(["alias:a", "alias:b", "alias:c", "user:0007"], "shared"), ("user:0001", "replaced"), (b"\xff", [1])]
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=40) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+def one_file(path, records):
+    w = zelkor.ZelkWriter(quiet=True)
+    for keys, value in records:
+        w.add(keys, value)
+    w.build(path)
+    return zelkor.open(path)
+
+
+@pytest.mark.parametrize("shards, partitions", [(1, 1), (5, 4)])
+def test_a_set_built_by_dask_reads_back_as_one_file(client, tmp_path, shards, partitions):
+    bag = dask_bag.from_sequence(RECORDS, npartitions=partitions)
+    zdask.to_zelkor(bag, tmp_path / "set", shards=shards, quiet=True)
+    expected = one_file(tmp_path / "one.zlkr", RECORDS)
+    got = zelkor.open(tmp_path / "set")
+    assert list(got.items()) == list(expected.items()) and got["user:0001"] == "replaced"
+    assert got.manifest.count == shards and got.verify()
+    back = zdask.read_zelkor(tmp_path / "set")
+    assert back.npartitions == shards and sorted(back.compute(), key=repr) == sorted(expected.items(), key=repr)
+    assert zdask.read_zelkor(tmp_path / "one.zlkr").compute() == list(expected.items())
+
+
+def test_a_dataframe_and_a_reader_inside_tasks(client, tmp_path):
+    pd = pytest.importorskip("pandas")
+    dd = pytest.importorskip("dask.dataframe")
+    frame = pd.DataFrame({"k": [f"row{i}" for i in range(60)], "v": list(range(60)), "w": [0.5] * 60})
+    zdask.to_zelkor(dd.from_pandas(frame, npartitions=3), tmp_path / "set", shards=3, key="k", value="v", quiet=True)
+    reader = zelkor.open(tmp_path / "set")
+    assert dict(reader) == {f"row{i}": i for i in range(60)}
+    # The reader travels to the workers as its path.
+    looked_up = dask_bag.from_sequence(["row5", "row59", "nope"], npartitions=3).map(lambda k, r: r.get(k), r=reader)
+    assert looked_up.compute() == [5, 59, None]
+    pids = dask_bag.from_sequence(range(4), npartitions=4).map(lambda _, r: (os.getpid(), len(r)), r=reader).compute()
+    assert {n for _, n in pids} == {60} and os.getpid() not in {p for p, _ in pids}
+    zdask.to_zelkor(dd.from_pandas(frame, npartitions=2), tmp_path / "rows", shards=2, key="k", value=None, quiet=True)
+    assert zelkor.open(tmp_path / "rows")["row3"] == {"v": 3, "w": 0.5}
+
+
+def test_a_failed_task_leaves_the_old_set(client, tmp_path):
+    zdask.to_zelkor(dask_bag.from_sequence(RECORDS[:10]), tmp_path / "set", shards=2, quiet=True)
+    before = sorted(os.listdir(tmp_path / "set"))
+    bad = dask_bag.from_sequence([("k", 1), ("j", {1, 2})], npartitions=2)  # a set is no MessagePack value
+    with pytest.raises(zelkor.ZelkSerializationError):
+        zdask.to_zelkor(bad, tmp_path / "set", shards=2, quiet=True)
+    assert sorted(os.listdir(tmp_path / "set")) == before and dict(zelkor.open(tmp_path / "set")) == dict(RECORDS[:10])
