@@ -132,7 +132,7 @@ def main() -> int:
         print(f"zelkor {zelkor.__version__}, Python {sys.version.split()[0]}: {n:,} keys, "
               f"{os.path.getsize(path) / 2**20:.1f} MiB, built in {time.perf_counter() - start:.1f} s")
 
-        r = zelkor.open(path)
+        r = zelkor.ZelkReader(path)
         # The work by hand goes through the wrapper's own native reader: a
         # second reader would be a second index, laid out elsewhere in memory.
         native = r._native
@@ -240,7 +240,7 @@ def main() -> int:
                 w[key] = value
             w.build(ordered_path, quiet=True)
             del w
-            ordered = zelkor.open(ordered_path)
+            ordered = zelkor.ZelkReader(ordered_path)
             times = best(rounds, {"r.items()": walk(r), "r.items(), objects in key order": walk(ordered),
                                   "lmdb cursor + unpackb": lmdb_items})
             print("\nwhole-store iteration, per item")
