@@ -123,6 +123,10 @@ def test_the_writer_has_the_writer_api(tmp_path, capsys):
     again.merge(tmp_path / "set")
     again.build(tmp_path / "again", quiet=True)
     assert dict(zelkor.open(tmp_path / "again")) == dict(zelkor.open(tmp_path / "set"))
+    single = zelkor.ZelkWriter(quiet=True)  # a set merged into one file
+    single.merge(tmp_path / "set")
+    single.build(tmp_path / "single.zlkr")
+    assert dict(zelkor.open(tmp_path / "single.zlkr")) == dict(zelkor.open(tmp_path / "set"))
     with pytest.raises(zelkor.ZelkValueError, match="obj_id 9 out of range"):
         w.add_key("k", 9)
     with pytest.raises(TypeError):

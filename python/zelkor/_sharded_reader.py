@@ -10,12 +10,12 @@ from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import Any, Final, TypedDict
 
-from ._codec import Codec
+from ._codec import DECODE_ERRORS, Codec, decode_error
 from ._common import Key, StrPath, fspath
-from ._errors import ZelkCorruptError, ZelkVersionError
+from ._errors import NATIVE_ERRORS, ZelkCorruptError, ZelkVersionError, translate
 from ._manifest import Manifest, ShardEntry, corrupt, io_error, open_regular, read_manifest, read_manifest_or_none
 from ._partition import key_bytes
-from ._reader import ItemRange, ReaderMapping, Stats, ZelkReader
+from ._reader import ItemRange, ReaderMapping, Stats, ZelkReader, _closed
 
 __all__ = ["ShardedReader", "ShardedRange", "SetStats", "open_shard"]
 
@@ -26,6 +26,8 @@ ATTEMPTS: Final = 8
 # directory, so that it maps exactly the file that was checked.
 _PROC_FD: Final = "/proc/self/fd"
 _VIA_FD: Final = os.path.isdir(_PROC_FD)
+_NOT_A_KEY: Final = "key must be str or bytes"
+_crc32: Final = zlib.crc32
 
 
 class SetStats(TypedDict):
@@ -183,7 +185,8 @@ class ShardedReader(ReaderMapping):
     the shards into one key order, lazily.
     """
 
-    __slots__ = ("_path", "_verify", "_codec", "_manifest", "_shards", "_count", "_closed")
+    __slots__ = ("_path", "_verify", "_codec", "_unpackb", "_manifest", "_shards", "_get_raws", "_exists", "_count",
+                 "_closed")
 
     def __init__(
         self,
@@ -207,6 +210,11 @@ class ShardedReader(ReaderMapping):
             corrupt(f"{directory!r} is not a set directory")
         self._manifest, readers = _open_set(directory, verify, codec)
         self._shards = tuple(readers)
+        # The module's own lookups, bound once: a point lookup is the key's
+        # CRC-32 and one native call.
+        self._get_raws: tuple[Callable[[bytes], bytes | None], ...] = tuple(r._native.get_raw for r in readers)
+        self._exists: tuple[Callable[[bytes], bool], ...] = tuple(r._native.exists for r in readers)
+        self._unpackb: Callable[..., Any] = codec.unpackb
         self._count = len(readers)
         self._path = directory
         self._verify = verify
@@ -216,35 +224,62 @@ class ShardedReader(ReaderMapping):
     # ---------------------------------------------------------- lookups
 
     def _shard(self, key: object) -> ZelkReader:
-        if type(key) is str:
-            try:
-                raw = key.encode()
-            except UnicodeEncodeError:  # a lone surrogate, which no key holds
-                raise ValueError("key must be str or bytes") from None
-        else:
-            raw = key_bytes(key)
-        return self._shards[zlib.crc32(raw) % self._count]
+        return self._shards[_crc32(key_bytes(key)) % self._count]
 
     def shard_of(self, key: Key) -> int:
         """The number of the shard that holds (or would hold) *key*."""
-        return zlib.crc32(key_bytes(key)) % self._count
-
-    def __getitem__(self, key: Key) -> Any:
-        return self._shard(key)[key]
-
-    def get(self, key: Key, default: Any = None) -> Any:
-        """The value of *key*, or *default* when the set has no such key."""
-        return self._shard(key).get(key, default)
-
-    def __contains__(self, key: object) -> bool:
-        return key in self._shard(key)
-
-    def __len__(self) -> int:
-        return self._manifest.keys
+        return _crc32(key_bytes(key)) % self._count
 
     def raw(self, key: Key) -> bytes | None:
         """The stored bytes of *key*'s object, undecoded, or None."""
-        return self._shard(key).raw(key)
+        try:
+            kb = key.encode() if type(key) is str else key_bytes(key)
+            return self._get_raws[_crc32(kb) % self._count](kb)
+        except UnicodeEncodeError:  # a lone surrogate, which no key holds
+            raise ValueError(_NOT_A_KEY) from None
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+
+    def __getitem__(self, key: Key) -> Any:
+        try:
+            kb = key.encode() if type(key) is str else key_bytes(key)
+            raw = self._get_raws[_crc32(kb) % self._count](kb)
+        except UnicodeEncodeError:
+            raise ValueError(_NOT_A_KEY) from None
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+        if raw is None:
+            raise KeyError(key)
+        try:
+            return self._unpackb(raw, strict_map_key=False)
+        except DECODE_ERRORS as exc:
+            raise decode_error(exc, key) from exc
+
+    def get(self, key: Key, default: Any = None) -> Any:
+        """The value of *key*, or *default* when the set has no such key."""
+        try:
+            kb = key.encode() if type(key) is str else key_bytes(key)
+            raw = self._get_raws[_crc32(kb) % self._count](kb)
+        except UnicodeEncodeError:
+            raise ValueError(_NOT_A_KEY) from None
+        except NATIVE_ERRORS as exc:
+            raise translate(exc) from None
+        if raw is None:
+            return default
+        try:
+            return self._unpackb(raw, strict_map_key=False)
+        except DECODE_ERRORS as exc:
+            raise decode_error(exc, key) from exc
+
+    def __contains__(self, key: object) -> bool:
+        try:
+            kb = key.encode() if type(key) is str else key_bytes(key)
+        except UnicodeEncodeError:
+            raise ValueError(_NOT_A_KEY) from None
+        return self._exists[_crc32(kb) % self._count](kb)
+
+    def __len__(self) -> int:
+        return self._manifest.keys
 
     def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
         """The value of each key of *keys* (*default* for an absent one), in
@@ -257,9 +292,8 @@ class ShardedReader(ReaderMapping):
             return self._shards[0].get_many(wanted, default)
         groups: list[list[Key]] = [[] for _ in range(count)]
         places: list[list[int]] = [[] for _ in range(count)]
-        crc32 = zlib.crc32
         for n, key in enumerate(wanted):
-            s = crc32(key_bytes(key)) % count
+            s = _crc32(key_bytes(key)) % count
             groups[s].append(key)
             places[s].append(n)
         out: list[Any] = [default] * len(wanted)
@@ -359,6 +393,8 @@ class ShardedReader(ReaderMapping):
         self._closed = True
         for shard in self._shards:
             shard.close()
+        self._get_raws = tuple(_closed for _ in self._shards)
+        self._exists = tuple(_closed for _ in self._shards)
 
     def __enter__(self) -> ShardedReader:
         return self
@@ -372,9 +408,4 @@ class ShardedReader(ReaderMapping):
         # Travels as its directory: the other process opens the set that is
         # current there (a process reuses a set it has already opened).
         return (_reopen, (type(self), self._path, self._verify, self._codec.unpack_options()))
-
-
-def is_set(path: StrPath) -> bool:
-    """Whether *path* is a directory (which ``zelkor.open`` opens as a set)."""
-    return os.path.isdir(fspath(path))
 

@@ -190,7 +190,7 @@ class ShardedWriter:
         for name, value in values.items():
             self[name] = value
 
-    def add_group_raw(self, keys: Iterable[bytes], raw: bytes) -> None:
+    def _add_group(self, keys: Iterable[bytes], raw: bytes) -> None:
         """Store *raw* under *keys*, once per shard that they fall in, keeping
         no copy of it (no id comes back)."""
         placed: dict[int, int] = {}
@@ -217,7 +217,7 @@ class ShardedWriter:
             name = fspath(source)
             reader = ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
         for keys, raw in reader.groups_raw():
-            self.add_group_raw(keys, raw)
+            self._add_group(keys, raw)
 
     # ------------------------------------------------------------ writing
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 from collections.abc import Callable, Iterable, Mapping
 from types import TracebackType
@@ -13,6 +14,7 @@ from ._codec import ENCODE_ERRORS, Codec, encode_error
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, translate
 from ._reader import ZelkReader
+from ._sharded_reader import ShardedReader
 
 __all__ = ["ZelkWriter"]
 
@@ -126,16 +128,21 @@ class ZelkWriter:
         for name, value in values.items():
             self[name] = value
 
-    def merge(self, source: ZelkReader | StrPath, *, verify: bool = True) -> None:
-        """Add every key and object of an existing store: a ``ZelkReader``
-        or the path of a store (opened with *verify*).
+    def merge(self, source: ZelkReader | ShardedReader | StrPath, *, verify: bool = True) -> None:
+        """Add every key and object of an existing store or sharded set: a
+        reader, or the path of a store file or a set's directory (opened
+        with *verify*).
 
         Objects are copied byte for byte, in their order in the file, and
         keys that share an object there share one here. A key that the
         writer holds already gets the merged object (the later key wins),
         and keys added afterwards replace merged ones.
         """
-        reader = source if isinstance(source, ZelkReader) else ZelkReader(source, verify)
+        if isinstance(source, (ZelkReader, ShardedReader)):
+            reader: ZelkReader | ShardedReader = source
+        else:
+            name = fspath(source)
+            reader = ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
         add_object_raw, add_key = self._add_object_raw, self._add_key
         for keys, raw in reader.groups_raw():
             try:
