@@ -10,7 +10,10 @@ import _zelkor
 
 # Against a build directory (the sanitizer runs) the pure-Python packages are
 # not installed: take them from the source tree, here and in subprocesses.
-if importlib.util.find_spec("zelkor") is None:
+# The build directory's zelkor/ holds only _build_info.py, which makes it a
+# namespace package and no zelkor at all.
+_ZELKOR = importlib.util.find_spec("zelkor")
+if _ZELKOR is None or _ZELKOR.origin in (None, "namespace"):
     _PYTHON_DIR = str(Path(__file__).resolve().parent.parent / "python")
     sys.path.insert(0, _PYTHON_DIR)
     os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, [_PYTHON_DIR, os.environ.get("PYTHONPATH")]))
