@@ -199,9 +199,17 @@ ImageFile& image() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   image().set(data, size);
-  for (bool check_crc : {false, true}) {
+  // Each input is opened without and with the checksum, and once more with
+  // the index built by two threads however few its keys.
+  struct Open {
+    bool check_crc;
+    std::size_t parallel_from;
+  };
+  for (const Open how : {Open{false, zelkor::KeyIndex::PARALLEL_FROM}, Open{true, zelkor::KeyIndex::PARALLEL_FROM},
+                         Open{false, 1}}) {
+    const bool check_crc = how.check_crc;
     const ModelOpen m = model_open(data, size, check_crc);
-    Result<Reader> opened = Reader::open(image().path(), check_crc);
+    Result<Reader> opened = Reader::open(image().path(), check_crc, how.parallel_from);
     if (m.error) {
       ZF_CHECK(!opened.ok(), "open should fail with " + *m.error);
       const CoreError& e = opened.error();

@@ -273,3 +273,53 @@ def test_fifo_is_refused_without_waiting_for_a_writer(tmp_path):
     os.mkfifo(fifo)
     with pytest.raises(OSError, match=r"^ZelkIOError: mmap failed: "):
         _zelkor._ZelkReader(str(fifo))
+
+
+# From this many entries on, the index is built by two threads, which meet
+# repeated keys in no fixed order.
+MANY = 40_000
+
+
+def repeated_keys(layout):
+    if layout == "pairs far apart":
+        return [b"k%d" % (i % (MANY // 2)) for i in range(MANY)]
+    if layout == "adjacent pairs":
+        return [b"k%d" % (i // 2) for i in range(MANY)]
+    return [b"same" if i % 4 else b"k%d" % i for i in range(MANY)]  # one key fills a bucket many times over
+
+
+@pytest.mark.parametrize("layout", ["pairs far apart", "adjacent pairs", "one key everywhere"])
+def test_large_index_with_repeated_keys_sees_the_later_entry(open_blob, layout):
+    keys = repeated_keys(layout)
+    seen: dict[bytes, int] = {}
+    entries = []
+    for k in keys:  # a key's entries point at A and B in turn
+        seen[k] = seen.get(k, 0) + 1
+        entries.append((k, 40 if seen[k] % 2 else 49))
+    reader = open_blob(raw_file(record(b"A") + record(b"B"), entries, num_objects=2), verify=False)
+    payload = {40: b"A", 49: b"B"}
+    assert [k for k, o in dict(entries).items() if reader.get_raw(k) != payload[o]] == []
+    assert reader.get_raw(b"k%d" % MANY) is None and not reader.exists(b"sam")
+    assert reader.keys() == [k.decode() for k in keys]
+
+
+def large_truncated_cases():
+    entries = [(b"key:%06d" % i, 40) for i in range(MANY)]
+    blob = raw_file(record(b"A"), entries, num_objects=1)
+    last = 2 + 10 + 8
+    yield "offset short by a byte", blob[:-1], KEY_OFFSET
+    yield "key short by a byte", blob[:-9], KEY_OFFSET
+    yield "key_len half there", blob[: -last + 1], KEY_LEN
+    yield "one key too many", with_field(blob, "num_keys", MANY + 1), KEY_LEN
+
+
+@pytest.mark.parametrize("verify", [True, False])
+@pytest.mark.parametrize("name, blob, message", list(large_truncated_cases()),
+                         ids=[c[0] for c in large_truncated_cases()])
+def test_large_truncated_index(open_blob, raises_exact, name, blob, message, verify):
+    with raises_exact(RuntimeError, message):
+        open_blob(with_file_crc(blob), verify)
+    if verify:  # the checksum is compared before the index is walked
+        stored = crc(blob[40:]) ^ 1
+        with raises_exact(RuntimeError, crc_error(stored, crc(blob[40:]))):
+            open_blob(with_field(blob, "file_crc32", stored))

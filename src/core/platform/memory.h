@@ -26,6 +26,12 @@ void* allocate_zeroed(std::size_t size);
 // Returns memory from allocate_zeroed; `size` is the size it was asked for.
 void release_zeroed(void* p, std::size_t size) noexcept;
 
+// Maps in the whole pages inside [p, p + size) of writable memory as the
+// first writes to them would, without changing a byte: a thread can so take
+// the kernel's page zeroing off another that is about to fill the memory,
+// or is filling it already. A hint: it may do nothing.
+void prefault_for_write(void* p, std::size_t size) noexcept;
+
 // Page memory for a buffer that grows: `size` zero-filled bytes, a multiple
 // of HUGE_PAGE_SIZE, advised for huge pages.
 void* map_buffer(std::size_t size);

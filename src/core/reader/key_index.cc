@@ -1,14 +1,22 @@
 #include "key_index.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <optional>
+#include <vector>
+#include <thread>
 
 #include "../format/coding.h"
 #include "../format/constants.h"
+#include "../format/crc32.h"
+#include "../platform/background_task.h"
+#include "../platform/memory.h"
 
 namespace zelkor {
 
-Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys) {
+Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
+                                 std::size_t parallel_from, Checksum* checksum) {
   KeyIndex index;
   const std::uint64_t size = file.size();
   // Every entry takes at least ENTRY_FIXED_SIZE bytes, so the room after
@@ -17,20 +25,124 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   const auto most = static_cast<std::size_t>(std::min<std::uint64_t>(num_keys, room / ENTRY_FIXED_SIZE));
   index.wide_ = room > UINT32_MAX;
   if (index.wide_) {
-    index.wide_positions_.resize(most);
+    index.wide_positions_ = ZeroedArray<std::uint64_t>(most);
   } else {
-    index.narrow_positions_.resize(most);
+    index.narrow_positions_ = ZeroedArray<std::uint32_t>(most);
   }
   index.prepare_table(most, room);
 
-  // One pass over the index section in the map: check each entry's bounds,
-  // note its position, hash its key and insert it into the slot table. The
-  // table refers to entries by their position in the section, which is the
-  // same in the key arena copied afterwards.
-  // Only an offset inside the file (or at its end) may be added to the map's
-  // base: a header's index_offset can be anything up to 2**64 - 1.
+  // The table refers to entries by their position in the section, which is
+  // the same in the key arena copied afterwards. Only an offset inside the
+  // file (or at its end) may be added to the map's base: a header's
+  // index_offset can be anything up to 2**64 - 1.
   const char* section = file.data() + (num_keys > 0 && index_offset <= size ? index_offset : 0);
+  if (num_keys > 0 && num_keys >= parallel_from) {
+    Status built = index.build_in_parts(file, index_offset, num_keys, section, checksum);
+    if (!built.ok()) return std::move(built).error();
+    return index;
+  }
+  if (checksum != nullptr) checksum->crc = crc32_of_large(checksum->bytes.data(), checksum->bytes.size());
+  // One pass over the index section in the map: check each entry's bounds,
+  // note its position, hash its key and insert it.
   TableFiller filler(index, section);
+  Result<std::uint64_t> walked = index.walk(
+      file, index_offset, num_keys, [&](std::uint64_t position, std::string_view key) { filler.add(position, key); });
+  if (!walked.ok()) return std::move(walked).error();
+  filler.finish();
+  index.entry_count_ = num_keys;
+  if (num_keys > 0) index.arena_.append(section, walked.value());
+  return index;
+}
+
+Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
+                                const char* section, Checksum* checksum) {
+  // The checksum in pieces, taken by either thread whenever it has nothing
+  // else to do, and joined at the end.
+  constexpr std::size_t CRC_PIECE = std::size_t{4} << 20;
+  const std::string_view summed = checksum != nullptr ? checksum->bytes : std::string_view();
+  std::vector<std::uint32_t> piece_crcs((summed.size() + CRC_PIECE - 1) / CRC_PIECE);
+  SharedWork crc_pieces(piece_crcs.size());
+  auto crc_piece = [&](std::size_t i) {
+    const std::string_view piece = summed.substr(i * CRC_PIECE, CRC_PIECE);
+    piece_crcs[i] = crc32_of(piece.data(), piece.size());
+  };
+
+  enum : int { WALKING, WALKED, FAILED };
+  std::atomic<int> state{WALKING};
+  Wakeup walk_ended;
+  std::optional<PartsBuild> parts;
+  const std::thread::id caller = std::this_thread::get_id();
+  // This thread walks the entries, checking their bounds and noting their
+  // positions. The second zeroes pages of the slot table and of the later
+  // positions meanwhile, as long as the walk lasts, and sums the checksum;
+  // then it takes its part of the rest.
+  platform::BackgroundTask second(
+      [&] {
+        prefault_while(state, WALKING);
+        crc_pieces.take_pieces(crc_piece);
+        if (std::this_thread::get_id() == caller) return;  // no thread to be had: the caller does it all
+        walk_ended.wait_until([&] { return state.load(std::memory_order_acquire) != WALKING; });
+        if (state.load(std::memory_order_acquire) == WALKED) parts->take_part();
+      },
+      true);
+  auto end_walk = [&](int outcome) {
+    state.store(outcome, std::memory_order_release);
+    walk_ended.notify();
+  };
+  auto sum_up = [&] {
+    crc_pieces.take_pieces(crc_piece);
+    crc_pieces.wait();
+    if (checksum == nullptr) return;
+    std::uint32_t crc = 0;
+    for (std::size_t i = 0; i < piece_crcs.size(); ++i) {
+      crc = crc32_concat(crc, piece_crcs[i], std::min<std::uint64_t>(CRC_PIECE, summed.size() - i * CRC_PIECE));
+    }
+    checksum->crc = crc;
+  };
+  Result<std::uint64_t> walked = walk(file, index_offset, num_keys, [](std::uint64_t, std::string_view) {});
+  if (!walked.ok()) {
+    end_walk(FAILED);
+    sum_up();
+    second.wait();
+    return std::move(walked).error();
+  }
+  entry_count_ = num_keys;
+  try {
+    parts.emplace(*this, section, walked.value());
+  } catch (...) {
+    end_walk(FAILED);  // the second thread is joined on the way out
+    throw;
+  }
+  end_walk(WALKED);
+  crc_pieces.take_pieces(crc_piece);
+  parts->take_part();
+  sum_up();
+  second.wait();
+  parts->rethrow_failure();
+  return Status();
+}
+
+void KeyIndex::prefault_while(const std::atomic<int>& state, int walking) noexcept {
+  constexpr std::size_t PIECE = std::size_t{2} << 20;
+  auto prefault = [&](void* p, std::size_t bytes) {
+    for (std::size_t at = 0; at < bytes && state.load(std::memory_order_relaxed) == walking; at += PIECE) {
+      platform::prefault_for_write(static_cast<char*>(p) + at, std::min(PIECE, bytes - at));
+    }
+  };
+  prefault(slots_.data(), slots_.bytes());
+  // The walk itself writes the first positions before this could.
+  if (wide_) {
+    prefault(wide_positions_.data() + wide_positions_.size() / 4, wide_positions_.bytes() - wide_positions_.bytes() / 4);
+  } else {
+    prefault(narrow_positions_.data() + narrow_positions_.size() / 4,
+             narrow_positions_.bytes() - narrow_positions_.bytes() / 4);
+  }
+}
+
+template <typename Visit>
+Result<std::uint64_t> KeyIndex::walk(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
+                                     Visit&& visit) {
+  const std::uint64_t size = file.size();
   std::uint64_t cursor = index_offset;
   for (std::size_t k = 0; k < num_keys; ++k) {
     if (cursor > size || size - cursor < ENTRY_KEY_LEN_SIZE) {
@@ -40,21 +152,14 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
     if (size - cursor - ENTRY_KEY_LEN_SIZE < key_len + ENTRY_OFFSET_SIZE) {
       return CoreError::corrupt("index section truncated (key + offset)");
     }
-    // Here k < most: each entry checked so far took ENTRY_FIXED_SIZE bytes
-    // or more of the room.
+    // Here k is below the reserved count: each entry checked so far took
+    // ENTRY_FIXED_SIZE bytes or more of the room.
     const std::uint64_t position = cursor - index_offset;
-    if (index.wide_) {
-      index.wide_positions_[k] = position;
-    } else {
-      index.narrow_positions_[k] = static_cast<std::uint32_t>(position);
-    }
-    filler.add(position, {file.data() + cursor + ENTRY_KEY_LEN_SIZE, key_len});
+    set_entry_position(k, position);
+    visit(position, std::string_view(file.data() + cursor + ENTRY_KEY_LEN_SIZE, key_len));
     cursor += ENTRY_FIXED_SIZE + key_len;
   }
-  filler.finish();
-  index.entry_count_ = num_keys;
-  if (num_keys > 0) index.arena_.append(section, cursor - index_offset);
-  return index;
+  return cursor - index_offset;
 }
 
 void KeyIndex::prepare_table(std::size_t capacity_hint, std::uint64_t max_position) {
@@ -65,7 +170,7 @@ void KeyIndex::prepare_table(std::size_t capacity_hint, std::uint64_t max_positi
   offset_bits_ = std::max(32, static_cast<int>(std::bit_width(max_position)));
   offset_mask_ = (std::uint64_t{1} << offset_bits_) - 1;
   tag_mask_ = (std::uint64_t{1} << (64 - offset_bits_)) - 1;
-  slots_.resize(slot_count_);
+  slots_ = ZeroedArray<std::uint64_t>(slot_count_);
 }
 
 KeyIndex::TableFiller::TableFiller(KeyIndex& index, const char* section) noexcept
@@ -91,8 +196,7 @@ void KeyIndex::TableFiller::finish() noexcept {
 
 void KeyIndex::TableFiller::insert(const Pending& p) noexcept {
   KeyIndex& ix = index_;
-  const std::uint64_t tag = p.hash & ix.tag_mask_;
-  const std::uint64_t fresh = (tag << ix.offset_bits_) | (p.position + 1);
+  const std::uint64_t fresh = ix.make_slot(p.hash, p.position);
   const std::string_view key = entry_key(section_ + p.position);
   for (std::uint64_t s = p.home;; s = s + 1 == ix.slot_count_ ? 0 : s + 1) {
     const std::uint64_t slot = ix.slots_[s];
@@ -100,7 +204,7 @@ void KeyIndex::TableFiller::insert(const Pending& p) noexcept {
       ix.slots_[s] = fresh;
       return;
     }
-    if ((slot >> ix.offset_bits_) == tag && entry_key(section_ + ((slot & ix.offset_mask_) - 1)) == key) {
+    if (ix.tag_matches(slot, p.hash) && entry_key(section_ + ix.slot_position(slot)) == key) {
       ix.slots_[s] = fresh;  // a key listed twice: the later entry wins
       return;
     }

@@ -6,6 +6,7 @@
 // one probe run and one key comparison.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -13,11 +14,12 @@
 #include <vector>
 
 #include "../format/index_entry.h"
-#include "../platform/memory.h"
 #include "../util/byte_buffer.h"
 #include "../util/key_hash.h"
 #include "../util/result.h"
+#include "../util/shared_work.h"
 #include "../util/uint128.h"
+#include "../util/zeroed_array.h"
 
 namespace zelkor {
 
@@ -25,10 +27,23 @@ class KeyIndex {
  public:
   KeyIndex() = default;
 
+  // From this many entries on, an index is built by two threads.
+  static constexpr std::size_t PARALLEL_FROM = 32768;
+
+  // The CRC-32 of `bytes`, computed by build alongside the index (when two
+  // threads build it, partly while the entries are walked).
+  struct Checksum {
+    std::string_view bytes;
+    std::uint32_t crc = 0;
+  };
+
   // Walks `num_keys` entries of `file` from `index_offset`, checking every
-  // bound against the file size without wrap-around, and indexes them.
+  // bound against the file size without wrap-around, and indexes them; two
+  // threads share the work when there are `parallel_from` entries or more.
+  // `checksum`, when given, is computed whatever the outcome.
   // Failure: "index section truncated (key_len)" or "(key + offset)".
-  static Result<KeyIndex> build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys);
+  static Result<KeyIndex> build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
+                                std::size_t parallel_from = PARALLEL_FROM, Checksum* checksum = nullptr);
 
   std::size_t size() const noexcept { return entry_count_; }
   // Bytes of the index section that the entries occupy.
@@ -99,7 +114,7 @@ class KeyIndex {
       const std::uint64_t slot = slots_[i];
       if (slot == 0) return std::nullopt;
       if ((slot >> offset_bits_) == tag) {
-        const char* entry = arena_.data() + ((slot & offset_mask_) - 1);
+        const char* entry = arena_.data() + slot_position(slot);
         if (decode_u16(entry) == key.size() && std::memcmp(entry + ENTRY_KEY_LEN_SIZE, key.data(), key.size()) == 0) {
           return decode_u64(entry + ENTRY_KEY_LEN_SIZE + key.size());
         }
@@ -107,15 +122,37 @@ class KeyIndex {
       if (++i == slot_count_) i = 0;
     }
   }
+
+  // A slot: the hash's tag above the entry position + 1 (0 is the empty slot).
   std::uint64_t home_slot(std::uint64_t hash) const noexcept {
     return static_cast<std::uint64_t>((static_cast<uint128>(hash) * slot_count_) >> 64);
   }
+  std::uint64_t make_slot(std::uint64_t hash, std::uint64_t position) const noexcept {
+    return ((hash & tag_mask_) << offset_bits_) | (position + 1);
+  }
+  bool tag_matches(std::uint64_t slot, std::uint64_t hash) const noexcept {
+    return (slot >> offset_bits_) == (hash & tag_mask_);
+  }
+  std::uint64_t slot_position(std::uint64_t slot) const noexcept { return (slot & offset_mask_) - 1; }
   std::uint64_t entry_position(std::size_t i) const noexcept {
     return wide_ ? wide_positions_[i] : narrow_positions_[i];
+  }
+  void set_entry_position(std::size_t i, std::uint64_t position) noexcept {
+    if (wide_) {
+      wide_positions_[i] = position;
+    } else {
+      narrow_positions_[i] = static_cast<std::uint32_t>(position);
+    }
   }
   // Sizes the slot table for `capacity_hint` keys whose entry positions
   // are at most `max_position`.
   void prepare_table(std::size_t capacity_hint, std::uint64_t max_position);
+  // Checks the bounds of the `num_keys` entries from `index_offset` and
+  // notes their positions; `visit(position, key)` sees each one. Returns
+  // the length of the section the entries take.
+  template <typename Visit>
+  Result<std::uint64_t> walk(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
+                             Visit&& visit);
 
   // Fills the slot table while the index section is walked, keeping a few
   // inserts in flight behind their prefetches.
@@ -138,15 +175,63 @@ class KeyIndex {
     Pending pending_[LOOKAHEAD];
   };
 
+  // The walk on this thread, the rest shared with a second one.
+  Status build_in_parts(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
+                        const char* section, Checksum* checksum);
+  // Has the pages of the slot table and of the later positions zeroed
+  // while `state` holds `walking`.
+  void prefault_while(const std::atomic<int>& state, int walking) noexcept;
+  // The build of the slot table and the arena in parts that two threads
+  // share (key_index_parts.cc), once the entries have been walked. Both
+  // threads call take_part; the arena gets the section's `section_size`
+  // bytes.
+  struct Hashed {
+    std::uint64_t hash, position;
+  };
+  class PartsBuild {
+   public:
+    PartsBuild(KeyIndex& index, const char* section, std::uint64_t section_size);
+    void take_part() noexcept;
+    // After every thread has left take_part: a failure of any part.
+    void rethrow_failure();
+
+   private:
+    void put(std::size_t at, const Hashed& h) noexcept;
+    Hashed get(std::size_t at) const noexcept;
+    std::uint64_t first_slot(std::size_t bucket) const noexcept;
+    void scatter(std::size_t run);
+    void insert_group(std::size_t group);
+    void insert_rest() noexcept;
+    bool insert_before(const Hashed& h, std::uint64_t end_slot) noexcept;
+    void insert_anywhere(const Hashed& h) noexcept;
+
+    KeyIndex& ix_;
+    const char* section_;
+    std::uint64_t section_size_;
+    int bits_;
+    std::size_t buckets_;
+    std::size_t runs_;
+    std::size_t run_entries_;
+    std::size_t groups_;
+    std::size_t capacity_ = 0;  // entries per bucket and run
+    char* arena_ = nullptr;
+    char* room_ = nullptr;  // the buckets: borrowed from the arena, or owned_room_
+    ZeroedArray<Hashed> owned_room_;
+    std::vector<std::size_t> filled_;             // per run and bucket
+    std::vector<std::vector<Hashed>> overflow_;   // per run: a bucket was full
+    std::vector<std::vector<Hashed>> deferred_;   // per group: the probe left its stretch
+    SharedWork scatter_, insert_, copy_;
+  };
+
   ByteBuffer arena_;
   std::size_t entry_count_ = 0;
   // Exactly one is in use: 32-bit positions when the arena is below 4 GiB.
   bool wide_ = false;
-  std::vector<std::uint32_t, platform::HugePageAllocator<std::uint32_t>> narrow_positions_;
-  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> wide_positions_;
+  ZeroedArray<std::uint32_t> narrow_positions_;
+  ZeroedArray<std::uint64_t> wide_positions_;
 
   HashKey hash_key_{};
-  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> slots_;
+  ZeroedArray<std::uint64_t> slots_;
   std::uint64_t slot_count_ = 0;
   int offset_bits_ = 32;
   std::uint64_t offset_mask_ = 0;

@@ -6,7 +6,7 @@
 
 namespace zelkor {
 
-Result<Reader> Reader::open(std::string path, bool check_crc) {
+Result<Reader> Reader::open(std::string path, bool check_crc, std::size_t parallel_from) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::io("cannot open " + quoted_path(path) + ": file name contains a NUL byte");
   }
@@ -25,15 +25,21 @@ Result<Reader> Reader::open(std::string path, bool check_crc) {
   Result<Header> header = decode_header(file);
   if (!header.ok()) return std::move(header).error();
   reader.header_ = header.value();
-  if (check_crc) {
-    if (Status s = check_file_crc(file, reader.header_.file_crc32); !s.ok()) return std::move(s).error();
-  } else {
+  if (!check_crc) {
     // Only the index section is read at open: map its pages in one go, as
     // far as a plausible index reaches.
     constexpr std::uint64_t TYPICAL_ENTRY = ENTRY_FIXED_SIZE + 246;
     reader.map_.populate(reader.header_.index_offset, std::uint64_t{reader.header_.num_keys} * TYPICAL_ENTRY);
   }
-  Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys);
+  // The checksum of every byte after the header is summed alongside the
+  // index build, but a mismatch is reported first, as if it had been
+  // checked before the index was walked.
+  KeyIndex::Checksum checksum{file.substr(HEADER_SIZE)};
+  Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys, parallel_from,
+                                           check_crc ? &checksum : nullptr);
+  if (check_crc && checksum.crc != reader.header_.file_crc32) {
+    return file_crc_mismatch(reader.header_.file_crc32, checksum.crc);
+  }
   if (!index.ok()) return std::move(index).error();
   reader.index_ = std::move(index).value();
   // The index section now lives in the key arena; its pages leave the

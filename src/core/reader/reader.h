@@ -20,8 +20,10 @@ namespace zelkor {
 class Reader {
  public:
   // Opens `path`, applies the header checks in order, checks the whole-file
-  // CRC when `check_crc` is set, and indexes every key.
-  static Result<Reader> open(std::string path, bool check_crc);
+  // CRC when `check_crc` is set, and indexes every key; from
+  // `parallel_from` keys on, two threads build the index.
+  static Result<Reader> open(std::string path, bool check_crc,
+                             std::size_t parallel_from = KeyIndex::PARALLEL_FROM);
 
   // Object offset of `key`; never touches the file.
   std::optional<std::uint64_t> find(std::string_view key) const noexcept { return index_.find(key); }

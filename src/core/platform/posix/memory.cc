@@ -12,9 +12,23 @@ constexpr std::size_t PAGE = 4096;
 // Below this a mapping costs more than it saves.
 constexpr std::size_t MAPPING_THRESHOLD = HUGE_PAGE_SIZE;
 
+std::uintptr_t round_up(std::uintptr_t n, std::uintptr_t unit) noexcept { return (n + unit - 1) / unit * unit; }
+
+// The mapping starts on a huge-page boundary, so that all of it can be
+// backed by huge pages, not only the whole huge pages that happen to lie
+// inside it: more room is asked for and the unaligned ends given back.
 void* map_anonymous(std::size_t size) {
-  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const std::size_t room = size <= SIZE_MAX - HUGE_PAGE_SIZE ? size + HUGE_PAGE_SIZE : size;
+  void* p = ::mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
+  if (room != size) {
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = round_up(start, HUGE_PAGE_SIZE);
+    const std::uintptr_t end = aligned + round_up(size, PAGE);
+    if (aligned > start) ::munmap(p, aligned - start);
+    if (start + room > end) ::munmap(reinterpret_cast<void*>(end), start + room - end);
+    p = reinterpret_cast<void*>(aligned);
+  }
   advise_huge_pages(p, size);
   return p;
 }
@@ -49,6 +63,20 @@ void release_zeroed(void* p, std::size_t size) noexcept {
   } else {
     ::munmap(p, size);
   }
+}
+
+void prefault_for_write(void* p, std::size_t size) noexcept {
+#if ZELKOR_USE_MADVISE
+  // The whole pages inside the range. MADV_POPULATE_WRITE is Linux 5.14's;
+  // older kernels refuse it, and the first writes zero the pages as usual.
+  constexpr int POPULATE_WRITE = 23;
+  const std::uintptr_t begin = round_up(reinterpret_cast<std::uintptr_t>(p), PAGE);
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + size) / PAGE * PAGE;
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, POPULATE_WRITE);
+#else
+  (void)p;
+  (void)size;
+#endif
 }
 
 void* map_buffer(std::size_t size) { return map_anonymous(size); }

@@ -30,6 +30,12 @@ void advise_huge_pages(void* p, std::size_t size) noexcept {
   (void)size;
 }
 
+void prefault_for_write(void* p, std::size_t size) noexcept {
+  // Committed pages are mapped in by their first touch; nothing to hint.
+  (void)p;
+  (void)size;
+}
+
 void* allocate_zeroed(std::size_t size) {
   if (size < MAPPING_THRESHOLD) {
     void* p = std::calloc(size == 0 ? 1 : size, 1);
