@@ -41,7 +41,7 @@ KNOB_FLAGS += -Cbuild-dir=build/$(BUILD_NAME){wheel_tag}
 endif
 PIP_FLAGS ?= --disable-pip-version-check -q
 
-.PHONY: test test-slow demo bench venv install clean
+.PHONY: test test-slow demo bench bench-growth venv install clean
 
 $(VPY):
 	@python=$$(PYTHON="$(PYTHON)" tools/bootstrap.sh $(PY)) && echo "$$python -m venv $(VENV)" && { "$$python" -m venv $(VENV) || { rm -rf $(VENV); exit 1; }; }
@@ -73,6 +73,16 @@ bench: venv
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DZELKOR_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench
 	PYTHONPATH=build/bench $(VPY) bench/compare.py --core-build build/bench/bench/zelkor_core_build $(BENCH_ARGS)
+
+# How the costs grow with the number of keys (run by hand; 1, 10 and 50
+# million keys by default, about 12 GiB of memory at the peak;
+# GROWTH_ARGS="--keys 1000000 10000000" for less, --out docs/bench/growth.md
+# to publish).
+bench-growth: venv
+	$(VPY) -m pip install $(PIP_FLAGS) msgpack cmake ninja
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DZELKOR_BUILD_BENCH=ON
+	$(VENV)/bin/cmake --build build/bench
+	PYTHONPATH=build/bench $(VPY) bench/growth.py $(GROWTH_ARGS)
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis
