@@ -16,7 +16,7 @@
 namespace zelkor {
 
 Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
-                                 std::size_t parallel_from, Checksum* checksum) {
+                                 const Options& options) {
   KeyIndex index;
   const std::uint64_t size = file.size();
   // Every entry takes at least ENTRY_FIXED_SIZE bytes, so the room after
@@ -36,12 +36,13 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   // file (or at its end) may be added to the map's base: a header's
   // index_offset can be anything up to 2**64 - 1.
   const char* section = file.data() + (num_keys > 0 && index_offset <= size ? index_offset : 0);
-  if (num_keys > 0 && num_keys >= parallel_from) {
-    Status built = index.build_in_parts(file, index_offset, num_keys, section, checksum);
+  if (num_keys > 0 && num_keys >= options.parallel_from) {
+    Status built = index.build_in_parts(file, index_offset, num_keys, section, options);
     if (!built.ok()) return std::move(built).error();
     return index;
   }
-  if (checksum != nullptr) checksum->crc = crc32_of_large(checksum->bytes.data(), checksum->bytes.size());
+  if (Checksum* sum = options.checksum; sum != nullptr) sum->crc = crc32_of_large(sum->bytes.data(), sum->bytes.size());
+  if (options.pages != nullptr && num_keys > 0) options.pages->map_in(0, section_estimate(room, num_keys));
   // One pass over the index section in the map: check each entry's bounds,
   // note its position, hash its key and insert it.
   TableFiller filler(index, section);
@@ -50,12 +51,28 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   if (!walked.ok()) return std::move(walked).error();
   filler.finish();
   index.entry_count_ = num_keys;
-  if (num_keys > 0) index.arena_.append(section, walked.value());
+  if (num_keys > 0) {
+    index.arena_.append(section, walked.value());
+    if (options.pages != nullptr) options.pages->copied(0, walked.value());
+  }
   return index;
 }
 
+std::uint64_t KeyIndex::section_estimate(std::uint64_t room, std::uint32_t num_keys) noexcept {
+  // As far as a plausible index reaches.
+  constexpr std::uint64_t TYPICAL_ENTRY = ENTRY_FIXED_SIZE + 246;
+  return std::min(room, std::uint64_t{num_keys} * TYPICAL_ENTRY);
+}
+
 Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
-                                const char* section, Checksum* checksum) {
+                                const char* section, const Options& options) {
+  Checksum* checksum = options.checksum;
+  SectionPages* pages = options.pages;
+  // The section's pages: this thread maps in the first stretch, the second
+  // thread the rest, ahead of the walk.
+  const std::uint64_t room = index_offset < file.size() ? file.size() - index_offset : 0;
+  const std::uint64_t estimate = section_estimate(room, num_keys);
+  const std::uint64_t first_stretch = std::min<std::uint64_t>(estimate, std::uint64_t{1} << 20);
   // The checksum in pieces, taken by either thread whenever it has nothing
   // else to do, and joined at the end.
   constexpr std::size_t CRC_PIECE = std::size_t{4} << 20;
@@ -78,6 +95,13 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
   // then it takes its part of the rest.
   platform::BackgroundTask second(
       [&] {
+        if (pages != nullptr) {
+          constexpr std::uint64_t PIECE = std::uint64_t{2} << 20;
+          for (std::uint64_t at = first_stretch; at < estimate && state.load(std::memory_order_relaxed) == WALKING;
+               at += PIECE) {
+            pages->map_in(at, std::min(PIECE, estimate - at));
+          }
+        }
         prefault_while(state, WALKING);
         crc_pieces.take_pieces(crc_piece);
         if (std::this_thread::get_id() == caller) return;  // no thread to be had: the caller does it all
@@ -99,6 +123,7 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
     }
     checksum->crc = crc;
   };
+  if (pages != nullptr) pages->map_in(0, first_stretch);
   Result<std::uint64_t> walked = walk(file, index_offset, num_keys, [](std::uint64_t, std::string_view) {});
   if (!walked.ok()) {
     end_walk(FAILED);
@@ -119,6 +144,7 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
   sum_up();
   second.wait();
   parts->rethrow_failure();
+  if (pages != nullptr) pages->copied(0, walked.value());
   return Status();
 }
 

@@ -36,14 +36,35 @@ class KeyIndex {
     std::string_view bytes;
     std::uint32_t crc = 0;
   };
+  // What the caller does with the pages of the index section in the map
+  // (positions relative to index_offset): maps them in just before they are
+  // read (from either thread), and drops them once they are copied (on the
+  // calling thread, the other one gone: dropping pages while another thread
+  // of the process runs costs it an interruption). Hints.
+  class SectionPages {
+   public:
+    virtual void map_in(std::uint64_t begin, std::uint64_t length) noexcept = 0;
+    virtual void copied(std::uint64_t begin, std::uint64_t length) noexcept = 0;
+
+   protected:
+    ~SectionPages() = default;
+  };
+  struct Options {
+    // From this many entries on, two threads share the work.
+    std::size_t parallel_from = PARALLEL_FROM;
+    // Computed whatever the outcome, when given.
+    Checksum* checksum = nullptr;
+    SectionPages* pages = nullptr;
+  };
 
   // Walks `num_keys` entries of `file` from `index_offset`, checking every
-  // bound against the file size without wrap-around, and indexes them; two
-  // threads share the work when there are `parallel_from` entries or more.
-  // `checksum`, when given, is computed whatever the outcome.
+  // bound against the file size without wrap-around, and indexes them.
   // Failure: "index section truncated (key_len)" or "(key + offset)".
   static Result<KeyIndex> build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
-                                std::size_t parallel_from = PARALLEL_FROM, Checksum* checksum = nullptr);
+                                const Options& options);
+  static Result<KeyIndex> build(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys) {
+    return build(file, index_offset, num_keys, Options());
+  }
 
   std::size_t size() const noexcept { return entry_count_; }
   // Bytes of the index section that the entries occupy.
@@ -177,10 +198,12 @@ class KeyIndex {
 
   // The walk on this thread, the rest shared with a second one.
   Status build_in_parts(std::string_view file, std::uint64_t index_offset, std::uint32_t num_keys,
-                        const char* section, Checksum* checksum);
+                        const char* section, const Options& options);
   // Has the pages of the slot table and of the later positions zeroed
   // while `state` holds `walking`.
   void prefault_while(const std::atomic<int>& state, int walking) noexcept;
+  // How far ahead of a walk the section's pages are mapped in.
+  static std::uint64_t section_estimate(std::uint64_t room, std::uint32_t num_keys) noexcept;
   // The build of the slot table and the arena in parts that two threads
   // share (key_index_parts.cc), once the entries have been walked. Both
   // threads call take_part; the arena gets the section's `section_size`

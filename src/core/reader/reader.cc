@@ -6,6 +6,29 @@
 
 namespace zelkor {
 
+namespace {
+
+// Only the index section is read at open. Without the checksum pass, which
+// maps the whole file in, its pages are mapped in as the index build is
+// about to read them and leave the process again once they are copied.
+class IndexPages final : public KeyIndex::SectionPages {
+ public:
+  IndexPages(const platform::MappedFile& map, std::uint64_t index_offset) noexcept
+      : map_(map), index_offset_(index_offset) {}
+  void map_in(std::uint64_t begin, std::uint64_t length) noexcept override {
+    map_.populate(index_offset_ + begin, length);
+  }
+  void copied(std::uint64_t begin, std::uint64_t length) noexcept override {
+    map_.release(index_offset_ + begin, length);
+  }
+
+ private:
+  const platform::MappedFile& map_;
+  std::uint64_t index_offset_;
+};
+
+}  // namespace
+
 Result<Reader> Reader::open(std::string path, bool check_crc, std::size_t parallel_from) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::io("cannot open " + quoted_path(path) + ": file name contains a NUL byte");
@@ -25,26 +48,21 @@ Result<Reader> Reader::open(std::string path, bool check_crc, std::size_t parall
   Result<Header> header = decode_header(file);
   if (!header.ok()) return std::move(header).error();
   reader.header_ = header.value();
-  if (!check_crc) {
-    // Only the index section is read at open: map its pages in one go, as
-    // far as a plausible index reaches.
-    constexpr std::uint64_t TYPICAL_ENTRY = ENTRY_FIXED_SIZE + 246;
-    reader.map_.populate(reader.header_.index_offset, std::uint64_t{reader.header_.num_keys} * TYPICAL_ENTRY);
-  }
+  IndexPages pages(reader.map_, reader.header_.index_offset);
   // The checksum of every byte after the header is summed alongside the
   // index build, but a mismatch is reported first, as if it had been
   // checked before the index was walked.
   KeyIndex::Checksum checksum{file.substr(HEADER_SIZE)};
-  Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys, parallel_from,
-                                           check_crc ? &checksum : nullptr);
+  KeyIndex::Options options;
+  options.parallel_from = parallel_from;
+  options.checksum = check_crc ? &checksum : nullptr;
+  options.pages = check_crc ? nullptr : &pages;
+  Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys, options);
   if (check_crc && checksum.crc != reader.header_.file_crc32) {
     return file_crc_mismatch(reader.header_.file_crc32, checksum.crc);
   }
   if (!index.ok()) return std::move(index).error();
   reader.index_ = std::move(index).value();
-  // The index section now lives in the key arena; its pages leave the
-  // process, unless the whole file was mapped in for the checksum anyway.
-  if (!check_crc) reader.map_.release(reader.header_.index_offset, reader.index_.section_size());
   reader.search_ = SearchTree(reader.index_);
   reader.path_ = std::move(path);
   return reader;
