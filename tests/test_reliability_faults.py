@@ -171,7 +171,8 @@ except BaseException as e:
 for name in fault.get("env", {}):
     del os.environ[name]
 resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-seen = {"error": error, "writer_unchanged": repr(writer) == before, "target": state(target), "temp": state(temp)}
+seen = {"error": error, "writer_unchanged": repr(writer) == before, "target": state(target), "temp": state(temp),
+        "temp_mode": os.stat(temp).st_mode & 0o7777 if os.path.exists(temp) else None}
 if "free" in fault:
     os.remove(fault["free"])
 writer.build(target)
@@ -251,7 +252,8 @@ def test_failed_system_call_during_build(tmp_path, shim, fault, content, message
         elif temp == "complete":
             assert seen["temp"] == new
         else:
-            assert seen["temp"] not in (None, new)
+            # Until it is complete, nobody but its owner can open it.
+            assert seen["temp"] not in (None, new) and seen["temp_mode"] & 0o077 == 0
     assert seen["retry"] == new and seen["temp_after_retry"] is None
 
 

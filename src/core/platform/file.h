@@ -57,9 +57,11 @@ class File {
   static Result<File> open_for_read(const std::string& path);
 
   // Creates a new, empty file at `path` and opens it for writing: owned by
-  // this process's user, permissions 0666 less the umask. Nothing (no
-  // error) when anything at all is already at `path`, a symbolic link
-  // included. Not inherited by programs this process starts.
+  // this process's user and readable by that user alone (0600, less what
+  // the umask takes away), so that nobody else can open it while it is
+  // filled; its final bits are the caller's to give. Nothing (no error)
+  // when anything at all is already at `path`, a symbolic link included.
+  // Not inherited by programs this process starts.
   static Result<std::optional<File>> create_new(const std::string& path);
 
   // Opens the regular file already at `path`, creating nothing, to take its
@@ -136,6 +138,10 @@ std::optional<FileIdentity> identity_at(const std::string& path);
 // the regular file at `path`, not following a symbolic link; nothing when
 // no regular file is there or the system keeps no such bits.
 std::optional<std::uint32_t> access_bits_at(const std::string& path);
+
+// The bits a file created now would get by default (0666 less the
+// process's umask); nothing where the system keeps no such bits.
+std::optional<std::uint32_t> default_access_bits();
 
 // Removes the name `path` (a link there, not the file it points to); the
 // file itself lives on while it is open. Succeeds when nothing is there.

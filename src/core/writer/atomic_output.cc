@@ -119,18 +119,21 @@ Status AtomicFile::overwrite(std::uint64_t offset, std::string_view bytes) {
   return Status();
 }
 
-Status AtomicFile::keep_access_bits() {
-  const std::optional<std::uint32_t> kept = platform::access_bits_at(path_);
-  if (!kept) return Status();
+Status AtomicFile::give_final_access_bits() {
+  // The file was created private; it now takes the bits of the store it
+  // replaces, or a new file's default ones when there is none.
+  std::optional<std::uint32_t> bits = platform::access_bits_at(path_);
+  if (!bits) bits = platform::default_access_bits();
+  if (!bits) return Status();
   Result<std::uint32_t> own = file_.permission_bits();
   if (!own.ok()) return std::move(own).error();
-  if (own.value() == *kept) return Status();
-  return file_.set_permission_bits(*kept);
+  if (own.value() == *bits) return Status();
+  return file_.set_permission_bits(*bits);
 }
 
 Status AtomicFile::commit() {
   if (Status s = flush(); !s.ok()) return s;
-  if (Status s = keep_access_bits(); !s.ok()) return s;
+  if (Status s = give_final_access_bits(); !s.ok()) return s;
   if (Status s = file_.sync(); !s.ok()) return s;
   if (Status s = platform::rename_file(temp_path_, path_); !s.ok()) return std::move(s).error().with_context("rename");
   file_.close();  // releases the lock only now that the file has its final name

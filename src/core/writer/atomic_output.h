@@ -45,15 +45,16 @@ class AtomicFile {
   // Replaces bytes already appended, whether still buffered or written.
   Status overwrite(std::uint64_t offset, std::string_view bytes);
   // Empties the buffer, gives the file the read, write and execute bits of
-  // the regular file it replaces (if any; never set-user-ID, set-group-ID
-  // or sticky), syncs it to disk and renames it over the path; then
+  // the regular file it replaces (never set-user-ID, set-group-ID or
+  // sticky), or a new file's default bits when there is none (until then
+  // it is readable by its owner alone), syncs it to disk and renames it over the path; then
   // releases the lock and flushes the directory. After a failed rename the
   // complete file stays at the temporary path.
   Status commit();
 
  private:
   AtomicFile(std::string path, std::string temp_path, platform::File file);
-  Status keep_access_bits();
+  Status give_final_access_bits();
 
   std::string path_;
   std::string temp_path_;

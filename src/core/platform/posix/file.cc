@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "../os_error.h"
 #include "features.h"
@@ -54,7 +55,7 @@ Result<File> File::open_for_read(const std::string& path) {
 }
 
 Result<std::optional<File>> File::create_new(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EEXIST) return std::optional<File>();
     return os_error(errno);
@@ -182,6 +183,31 @@ std::optional<std::uint32_t> access_bits_at(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   return static_cast<std::uint32_t>(st.st_mode & 0777);
+}
+
+std::optional<std::uint32_t> default_access_bits() {
+  mode_t mask = 0;
+  bool known = false;
+#if ZELKOR_LINUX_CALLS
+  // Linux 4.7 and later show the umask without changing it.
+  if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+    char line[256];
+    unsigned value = 0;
+    while (!known && std::fgets(line, sizeof line, status) != nullptr) {
+      known = std::sscanf(line, "Umask: %o", &value) == 1;
+    }
+    std::fclose(status);
+    mask = static_cast<mode_t>(value);
+  }
+#endif
+  if (!known) {
+    // Elsewhere the only way to read it is to set it and put it back; a
+    // file another thread creates in between gets a umask of 077, which
+    // errs on the private side.
+    mask = ::umask(077);
+    ::umask(mask);
+  }
+  return static_cast<std::uint32_t>(0666 & ~mask);
 }
 
 Status remove_file(const std::string& path) {

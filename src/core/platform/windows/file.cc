@@ -260,6 +260,10 @@ std::optional<std::uint32_t> access_bits_at(const std::string& path) {
   return std::nullopt;
 }
 
+// Windows keeps no such bits; what a new file may do follows from the
+// access rules its directory passes on.
+std::optional<std::uint32_t> default_access_bits() { return std::nullopt; }
+
 Status remove_file(const std::string& path) {
   Result<std::wstring> wide = win32::wide_path(path);
   if (!wide.ok()) return std::move(wide).error();
