@@ -15,8 +15,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zelkor
-from zelkor import _sharded_reader
+from zelkor import _sharded_reader, _sharded_writer
 from zelkor._manifest import MANIFEST, MAX_MANIFEST
+from zelkor._sharded_writer import build_shard
 
 # Keys of every kind: text, bytes that are not UTF-8, the empty key, keys
 # that are prefixes of others.
@@ -136,14 +137,24 @@ def test_the_writer_has_the_writer_api(tmp_path, capsys):
         zelkor.ShardedWriter(shards=0)
 
 
-def test_a_rebuild_replaces_the_set_and_cleans_up(tmp_path):
+def test_a_rebuild_replaces_the_set_and_cleans_up(tmp_path, monkeypatch):
     path = build_set(tmp_path / "set", content("old"))
+    built_modes = []
+
+    def build_and_look(native, directory, name):
+        entry = build_shard(native, directory, name)
+        built_modes.append(os.stat(os.path.join(directory, name)).st_mode & 0o777)
+        return entry
+
+    # In-process builds: each shard's bits as soon as it is built, long before the commit.
+    monkeypatch.setattr(_sharded_writer, "build_shard", build_and_look)
     old_files = {e["file"] for e in manifest_of(path)["shards"]}
     os.chmod(path / MANIFEST, 0o600)
     leftovers = ["shard-00000-of-00004-20200101T000000Z-dead.zlkr", "shard-00001-of-00004-x.zlkr.tmp", MANIFEST + ".tmp"]
     for name in leftovers + ["notes.txt"]:
         (path / name).write_bytes(b"left behind")
     build_set(path, content("new", 50), shards=2)
+    assert built_modes == [0o600, 0o600]
     new_files = {e["file"] for e in manifest_of(path)["shards"]}
     assert sorted(os.listdir(path)) == sorted(new_files | {MANIFEST, MANIFEST + ".lock", "notes.txt"})
     assert not new_files & old_files

@@ -108,6 +108,7 @@ class SetCommit:
             self._lockfd = self._lock()
             self._old, self._mode = self._current()
             self.clean(self._old)
+            self._reserve_shard_names()
         except BaseException:
             self.close()
             raise
@@ -171,6 +172,26 @@ class SetCommit:
             return {s.file for s in read_manifest(self.directory).shards}, mode
         except (ZelkCorruptError, ZelkIOError):
             return None, mode
+
+    def _reserve_shard_names(self) -> None:
+        """Puts an empty file with the replaced set's permission bits at each
+        new shard's name. A shard's build keeps the bits of the file it
+        replaces, so the shards of a set kept private are never open to
+        others, not even between their builds and the commit. Left by a
+        killed build, they are leftovers like any other."""
+        if self._mode is None:
+            return
+        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
+        for index in range(self.count):
+            path = self.shard_path(index)
+            try:
+                fd = os.open(path, flags, 0o600)
+                try:
+                    os.fchmod(fd, self._mode)
+                finally:
+                    os.close(fd)
+            except OSError as exc:
+                raise io_error(exc, f"cannot create shard file {self.shard_file(index)!r}", path) from None
 
     def shard_file(self, index: int) -> str:
         return shard_name(index, self.count, self.generation)
