@@ -87,6 +87,8 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
   enum : int { WALKING, WALKED, FAILED };
   std::atomic<int> state{WALKING};
   Wakeup walk_ended;
+  std::atomic<bool> second_started{false};
+  std::atomic<bool> alone{false};
   std::optional<PartsBuild> parts;
   const std::thread::id caller = std::this_thread::get_id();
   // This thread walks the entries, checking their bounds and noting their
@@ -95,6 +97,7 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
   // then it takes its part of the rest.
   platform::BackgroundTask second(
       [&] {
+        second_started.store(true, std::memory_order_relaxed);
         if (pages != nullptr) {
           constexpr std::uint64_t PIECE = std::uint64_t{2} << 20;
           for (std::uint64_t at = first_stretch; at < estimate && state.load(std::memory_order_relaxed) == WALKING;
@@ -103,10 +106,10 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
           }
         }
         prefault_while(state, WALKING);
-        crc_pieces.take_pieces(crc_piece);
+        crc_pieces.take_pieces(crc_piece, &alone);
         if (std::this_thread::get_id() == caller) return;  // no thread to be had: the caller does it all
         walk_ended.wait_until([&] { return state.load(std::memory_order_acquire) != WALKING; });
-        if (state.load(std::memory_order_acquire) == WALKED) parts->take_part();
+        if (state.load(std::memory_order_acquire) == WALKED) parts->take_part(true);
       },
       true);
   auto end_walk = [&](int outcome) {
@@ -132,15 +135,18 @@ Status KeyIndex::build_in_parts(std::string_view file, std::uint64_t index_offse
     return std::move(walked).error();
   }
   entry_count_ = num_keys;
+  // A second thread that has not even started during the walk is kept from
+  // running by the system: this one does the rest alone.
+  if (!second_started.load(std::memory_order_relaxed)) alone.store(true, std::memory_order_relaxed);
   try {
-    parts.emplace(*this, section, walked.value());
+    parts.emplace(*this, section, walked.value(), alone);
   } catch (...) {
     end_walk(FAILED);  // the second thread is joined on the way out
     throw;
   }
   end_walk(WALKED);
   crc_pieces.take_pieces(crc_piece);
-  parts->take_part();
+  parts->take_part(false);
   sum_up();
   second.wait();
   parts->rethrow_failure();

@@ -213,8 +213,12 @@ class KeyIndex {
   };
   class PartsBuild {
    public:
-    PartsBuild(KeyIndex& index, const char* section, std::uint64_t section_size);
-    void take_part() noexcept;
+    // `alone` set: the calling thread no longer counts on the second.
+    PartsBuild(KeyIndex& index, const char* section, std::uint64_t section_size, std::atomic<bool>& alone);
+    // The second thread's part ends where `alone` is set. The calling
+    // thread sets it when it had to wait long for the second one, which
+    // the system then keeps from running: it does the rest alone.
+    void take_part(bool second) noexcept;
     // After every thread has left take_part: a failure of any part.
     void rethrow_failure();
 
@@ -231,6 +235,7 @@ class KeyIndex {
     KeyIndex& ix_;
     const char* section_;
     std::uint64_t section_size_;
+    std::atomic<bool>& alone_;
     int bits_;
     std::size_t buckets_;
     std::size_t runs_;

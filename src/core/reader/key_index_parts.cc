@@ -19,6 +19,7 @@
 // in index order wins, as in the one-thread build, whatever the timing.
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstring>
 
 #include "../format/coding.h"
@@ -37,6 +38,9 @@ constexpr std::size_t GROUPS = 1024;
 constexpr std::uint64_t COPY_PIECE = std::uint64_t{1} << 20;
 // Inserts look this many entries ahead for their prefetches.
 constexpr std::size_t AHEAD = 16;
+// A piece takes well under this; a longer wait for the second thread means
+// the system has put it aside.
+constexpr auto LATE = std::chrono::microseconds(300);
 
 std::size_t isqrt(std::size_t n) noexcept {
   std::size_t r = 0;
@@ -53,10 +57,12 @@ std::size_t isqrt(std::size_t n) noexcept {
 
 }  // namespace
 
-KeyIndex::PartsBuild::PartsBuild(KeyIndex& index, const char* section, std::uint64_t section_size)
+KeyIndex::PartsBuild::PartsBuild(KeyIndex& index, const char* section, std::uint64_t section_size,
+                                 std::atomic<bool>& alone)
     : ix_(index),
       section_(section),
       section_size_(section_size),
+      alone_(alone),
       bits_(std::max(1, static_cast<int>(std::bit_width(index.slot_count_ >> BUCKET_SLOTS_LOG2)))),
       buckets_(std::size_t{1} << bits_),
       runs_(std::min(RUNS, index.entry_count_)),
@@ -84,10 +90,22 @@ KeyIndex::PartsBuild::PartsBuild(KeyIndex& index, const char* section, std::uint
   }
 }
 
-void KeyIndex::PartsBuild::take_part() noexcept {
-  if (!scatter_.take_part([this](std::size_t run) { scatter(run); })) return;
-  if (!insert_.take_part([this](std::size_t group) { insert_group(group); })) return;
-  copy_.take_part([this](std::size_t piece) {
+void KeyIndex::PartsBuild::take_part(bool second) noexcept {
+  auto step = [&](SharedWork& work, auto&& piece) {
+    if (second) {
+      if (alone_.load(std::memory_order_relaxed)) return false;
+      work.take_pieces(piece, &alone_);
+      return work.wait() && !alone_.load(std::memory_order_relaxed);
+    }
+    work.take_pieces(piece);
+    const auto waiting = std::chrono::steady_clock::now();
+    const bool ok = work.wait();
+    if (std::chrono::steady_clock::now() - waiting > LATE) alone_.store(true, std::memory_order_relaxed);
+    return ok;
+  };
+  if (!step(scatter_, [this](std::size_t run) { scatter(run); })) return;
+  if (!step(insert_, [this](std::size_t group) { insert_group(group); })) return;
+  step(copy_, [this](std::size_t piece) {
     if (piece == 0) {
       insert_rest();
       return;

@@ -64,10 +64,12 @@ class SharedWork {
     return wait();
   }
 
-  // Runs `piece(i)` for pieces not yet taken, without waiting for the others.
+  // Runs `piece(i)` for pieces not yet taken, without waiting for the
+  // others; stops early once `stop` (when given) is set.
   template <typename Piece>
-  void take_pieces(Piece&& piece) noexcept {
+  void take_pieces(Piece&& piece, const std::atomic<bool>* stop = nullptr) noexcept {
     for (;;) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
       const std::size_t i = next_.fetch_add(1, std::memory_order_relaxed);
       if (i >= pieces_) return;
       if (!failed_.load(std::memory_order_relaxed)) {
