@@ -25,17 +25,4 @@ BackgroundTask::BackgroundTask(std::function<void()> work, bool in_background) :
   run();
 }
 
-void BackgroundTask::wait() {
-  if (thread_.joinable()) thread_.join();
-  if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
-}
-
-void BackgroundTask::run() noexcept {
-  try {
-    work_();
-  } catch (...) {
-    error_ = std::current_exception();
-  }
-}
-
 }  // namespace zelkor::platform

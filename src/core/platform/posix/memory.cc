@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "../system.h"
 #include "features.h"
 
 namespace zelkor::platform {
@@ -9,29 +10,8 @@ namespace zelkor::platform {
 namespace {
 
 constexpr std::size_t PAGE = 4096;
-// Below this a mapping costs more than it saves.
-constexpr std::size_t MAPPING_THRESHOLD = HUGE_PAGE_SIZE;
 
 std::uintptr_t round_up(std::uintptr_t n, std::uintptr_t unit) noexcept { return (n + unit - 1) / unit * unit; }
-
-// The mapping starts on a huge-page boundary, so that all of it can be
-// backed by huge pages, not only the whole huge pages that happen to lie
-// inside it: more room is asked for and the unaligned ends given back.
-void* map_anonymous(std::size_t size) {
-  const std::size_t room = size <= SIZE_MAX - HUGE_PAGE_SIZE ? size + HUGE_PAGE_SIZE : size;
-  void* p = ::mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) throw std::bad_alloc();
-  if (room != size) {
-    const auto start = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = round_up(start, HUGE_PAGE_SIZE);
-    const std::uintptr_t end = aligned + round_up(size, PAGE);
-    if (aligned > start) ::munmap(p, aligned - start);
-    if (start + room > end) ::munmap(reinterpret_cast<void*>(end), start + room - end);
-    p = reinterpret_cast<void*>(aligned);
-  }
-  advise_huge_pages(p, size);
-  return p;
-}
 
 }  // namespace
 
@@ -45,24 +25,6 @@ void advise_huge_pages(void* p, std::size_t size) noexcept {
   (void)p;
   (void)size;
 #endif
-}
-
-void* allocate_zeroed(std::size_t size) {
-  if (size < MAPPING_THRESHOLD) {
-    void* p = std::calloc(size == 0 ? 1 : size, 1);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
-  return map_anonymous(size);
-}
-
-void release_zeroed(void* p, std::size_t size) noexcept {
-  if (p == nullptr) return;
-  if (size < MAPPING_THRESHOLD) {
-    std::free(p);
-  } else {
-    ::munmap(p, size);
-  }
 }
 
 void prefault_for_write(void* p, std::size_t size) noexcept {
@@ -79,8 +41,6 @@ void prefault_for_write(void* p, std::size_t size) noexcept {
 #endif
 }
 
-void* map_buffer(std::size_t size) { return map_anonymous(size); }
-
 void* grow_buffer(void* p, std::size_t old_size, std::size_t new_size, std::size_t used) {
 #if ZELKOR_USE_MREMAP
   (void)used;
@@ -89,13 +49,36 @@ void* grow_buffer(void* p, std::size_t old_size, std::size_t new_size, std::size
   advise_huge_pages(grown, new_size);
   return grown;
 #else
-  void* grown = map_anonymous(new_size);
+  void* grown = system::map_pages(new_size);
   if (used != 0) std::memcpy(grown, p, used);
   ::munmap(p, old_size);
   return grown;
 #endif
 }
 
-void unmap_buffer(void* p, std::size_t size) noexcept { ::munmap(p, size); }
+namespace system {
+
+// The mapping starts on a huge-page boundary, so that all of it can be
+// backed by huge pages, not only the whole huge pages that happen to lie
+// inside it: more room is asked for and the unaligned ends given back.
+void* map_pages(std::size_t size) {
+  const std::size_t room = size <= SIZE_MAX - HUGE_PAGE_SIZE ? size + HUGE_PAGE_SIZE : size;
+  void* p = ::mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  if (room != size) {
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t aligned = round_up(start, HUGE_PAGE_SIZE);
+    const std::uintptr_t end = aligned + round_up(size, PAGE);
+    if (aligned > start) ::munmap(p, aligned - start);
+    if (start + room > end) ::munmap(reinterpret_cast<void*>(end), start + room - end);
+    p = reinterpret_cast<void*>(aligned);
+  }
+  advise_huge_pages(p, size);
+  return p;
+}
+
+void unmap_pages(void* p, std::size_t size) noexcept { ::munmap(p, size); }
+
+}  // namespace system
 
 }  // namespace zelkor::platform

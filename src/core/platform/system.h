@@ -1,0 +1,26 @@
+// The few calls that each system's implementation (posix/, windows/)
+// provides to the parts of the platform layer that every system shares
+// (platform/*.cc). Nothing above the platform layer includes this.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelkor::platform::system {
+
+// How many bytes of [out, out + size) the system's random source filled,
+// from the start; fewer than `size` when it gave out.
+std::size_t random_bytes(unsigned char* out, std::size_t size) noexcept;
+
+// Clock and process noise: different from call to call and from process to
+// process, for when the random source gives nothing.
+std::uint64_t noise() noexcept;
+
+// `size` bytes of zero-filled, writable pages of the process's own, at a
+// huge-page boundary and advised for huge pages where the system has them.
+// Throws std::bad_alloc.
+void* map_pages(std::size_t size);
+// Returns what map_pages gave; `size` is what was asked for.
+void unmap_pages(void* p, std::size_t size) noexcept;
+
+}  // namespace zelkor::platform::system
