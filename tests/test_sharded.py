@@ -96,6 +96,16 @@ def test_a_set_reads_back_as_the_same_data_in_one_file(tmp_path, shards, process
         many["nope"]
 
 
+def test_a_lookup_in_a_set_decodes_with_its_codec_as_one_file_does(tmp_path):
+    values = {"int keys": {1: "a"}, "text keys": {"x": 1}}
+    for path in (build_file(tmp_path / "one.zlkr", values), build_set(tmp_path / "set", values, shards=2)):
+        r = zelkor.open(path, codec=zelkor.Codec(strict_map_key=True))
+        assert r["text keys"] == r.get("text keys") == {"x": 1}
+        for lookup in (r.__getitem__, r.get):
+            with pytest.raises(zelkor.ZelkSerializationError, match="strict_map_key"):
+                lookup("int keys")
+
+
 def test_keys_that_share_an_object_share_it_within_a_shard(tmp_path):
     w = zelkor.ShardedWriter(shards=3, quiet=True)
     keys = [f"s{i}" for i in range(30)]

@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import Any, Final, TypedDict
 
-from ._codec import DECODE_ERRORS, Codec, decode_error
+from ._codec import DECODE_ERRORS, Codec
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkCorruptError, ZelkVersionError, translate
 from ._manifest import Manifest, ShardEntry, corrupt, io_error, open_regular, read_manifest, read_manifest_or_none
@@ -185,8 +185,8 @@ class ShardedReader(ReaderMapping):
     the shards into one key order, lazily.
     """
 
-    __slots__ = ("_path", "_verify", "_codec", "_unpackb", "_manifest", "_shards", "_get_raws", "_exists", "_count",
-                 "_closed")
+    __slots__ = ("_path", "_verify", "_codec", "_unpackb", "_decode", "_manifest", "_shards", "_get_raws", "_exists",
+                 "_count", "_closed")
 
     def __init__(
         self,
@@ -214,7 +214,8 @@ class ShardedReader(ReaderMapping):
         # CRC-32 and one native call.
         self._get_raws: tuple[Callable[[bytes], bytes | None], ...] = tuple(r._native.get_raw for r in readers)
         self._exists: tuple[Callable[[bytes], bool], ...] = tuple(r._native.exists for r in readers)
-        self._unpackb: Callable[..., Any] = codec.unpackb
+        self._unpackb = codec.unpackb
+        self._decode = codec.decode  # the slow path behind a failed _unpackb
         self._count = len(readers)
         self._path = directory
         self._verify = verify
@@ -251,9 +252,9 @@ class ShardedReader(ReaderMapping):
         if raw is None:
             raise KeyError(key)
         try:
-            return self._unpackb(raw, strict_map_key=False)
-        except DECODE_ERRORS as exc:
-            raise decode_error(exc, key) from exc
+            return self._unpackb(raw)
+        except DECODE_ERRORS:
+            return self._decode(raw, key)
 
     def get(self, key: Key, default: Any = None) -> Any:
         """The value of *key*, or *default* when the set has no such key."""
@@ -267,9 +268,9 @@ class ShardedReader(ReaderMapping):
         if raw is None:
             return default
         try:
-            return self._unpackb(raw, strict_map_key=False)
-        except DECODE_ERRORS as exc:
-            raise decode_error(exc, key) from exc
+            return self._unpackb(raw)
+        except DECODE_ERRORS:
+            return self._decode(raw, key)
 
     def __contains__(self, key: object) -> bool:
         try:
