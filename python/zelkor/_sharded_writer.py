@@ -9,9 +9,8 @@ import os
 import sys
 import zlib
 from array import array
-from collections.abc import Callable, Iterable, Mapping
-from types import TracebackType
-from typing import Any, Final, TypeVar
+from collections.abc import Callable, Iterable
+from typing import Any
 
 import _zelkor
 
@@ -23,11 +22,9 @@ from ._partition import key_bytes
 from ._reader import ZelkReader
 from ._setdir import SetCommit, entry_of
 from ._sharded_reader import ShardedReader
-from ._writer import _COUNTS
+from ._writer import Collecting, merge_source, native_counts
 
 __all__ = ["ShardedWriter", "build_shard", "worker_count"]
-
-_K = TypeVar("_K", bound=Key)
 
 # The shards' writers while forked workers build them: each worker reads
 # them from the memory it shares with the parent, copy on write, and never
@@ -65,7 +62,7 @@ def worker_count(processes: int | None, jobs: int) -> int:
     return max(1, min(processes, jobs))
 
 
-class ShardedWriter:
+class ShardedWriter(Collecting):
     """Collects values under keys like :class:`ZelkWriter`; ``build`` writes
     a sharded set: a directory of *shards* store files and a manifest.
 
@@ -175,21 +172,6 @@ class ShardedWriter:
             raise ZelkValueError(f"ZelkError: obj_id {obj_id} out of range (have {len(self._raw)} objects)")
         self._put_key(key, obj_id)
 
-    def update(self, other: Mapping[_K, object] | Iterable[tuple[_K, object]] = (), /, **values: object) -> None:
-        """``w[key] = value`` for every pair of a mapping (or its ``keys()``)
-        or an iterable of pairs, then for the keyword arguments."""
-        if isinstance(other, Mapping):
-            for key in other:
-                self[key] = other[key]
-        elif hasattr(other, "keys"):
-            for key in other.keys():
-                self[key] = other[key]  # type: ignore[index]
-        else:
-            for key, value in other:
-                self[key] = value
-        for name, value in values.items():
-            self[name] = value
-
     def _add_group(self, keys: Iterable[bytes], raw: bytes) -> None:
         """Store *raw* under *keys*, once per shard that they fall in, keeping
         no copy of it (no id comes back)."""
@@ -211,12 +193,7 @@ class ShardedWriter:
         """Add every key and object of an existing store or set: a reader or
         a path (opened with *verify*). Objects are copied byte for byte;
         keys that share an object there share it here, within a shard."""
-        if isinstance(source, (ZelkReader, ShardedReader)):
-            reader: ZelkReader | ShardedReader = source
-        else:
-            name = fspath(source)
-            reader = ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
-        for keys, raw in reader.groups_raw():
+        for keys, raw in merge_source(source, verify).groups_raw():
             self._add_group(keys, raw)
 
     # ------------------------------------------------------------ writing
@@ -231,14 +208,7 @@ class ShardedWriter:
         1, or where processes cannot be forked, one after the other here.
         Prints a summary line unless *quiet*. The writer keeps its content.
         """
-        if path is None:
-            if self._path is None:
-                raise TypeError("build() needs a path: this writer was made without one")
-            name = self._path
-        else:
-            name = fspath(path)
-        if quiet is None:
-            quiet = self._quiet
+        name, quiet = self._target(path, quiet)
         workers = worker_count(processes, self._count)
         with SetCommit(name, self._count) as commit:
             manifest = commit.publish(self._build_shards(commit, workers))
@@ -262,40 +232,15 @@ class ShardedWriter:
             raise TypeError("a writer used in a with block builds on leaving it and needs a path: ShardedWriter(path, shards=N)")
         return self
 
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        if exc_type is None:
-            self.build()
-
     # ------------------------------------------------------------ looking
-
-    @property
-    def path(self) -> str | None:
-        return self._path
 
     @property
     def shard_count(self) -> int:
         return self._count
 
-    @property
-    def codec(self) -> Codec:
-        return self._codec
-
-    def _counts(self) -> tuple[int, int]:
-        """Objects and keys in all the shards' writers."""
-        objects = keys = 0
-        for native in self._natives:
-            found = _COUNTS.search(repr(native))
-            if found is None:  # pragma: no cover - the module's repr is fixed
-                raise RuntimeError(f"unexpected writer repr {native!r}")
-            objects += int(found.group(1))
-            keys += int(found.group(2))
-        return objects, keys
-
     def __len__(self) -> int:
         """The number of distinct keys."""
-        return self._counts()[1]
+        return sum(native_counts(native)[1] for native in self._natives)
 
     @property
     def object_count(self) -> int:
@@ -304,7 +249,7 @@ class ShardedWriter:
         return self._added
 
     def __repr__(self) -> str:
-        keys = self._counts()[1]
+        keys = len(self)
         where = "" if self._path is None else f"{self._path!r}, "
         return f"{type(self).__name__}({where}shards={self._count}, objects={self._added}, keys={keys})"
 

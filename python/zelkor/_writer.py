@@ -16,13 +16,86 @@ from ._errors import NATIVE_ERRORS, translate
 from ._reader import ZelkReader
 from ._sharded_reader import ShardedReader
 
-__all__ = ["ZelkWriter"]
+__all__ = ["Collecting", "ZelkWriter", "merge_source", "native_counts"]
 
 _K = TypeVar("_K", bound=Key)
 _COUNTS: Final = re.compile(r"\(objects=(\d+), keys=(\d+)\)\Z")
 
 
-class ZelkWriter:
+def native_counts(native: Any) -> tuple[int, int]:
+    """``(objects, keys)`` of one of the module's writers, from its repr."""
+    found = _COUNTS.search(repr(native))
+    if found is None:  # pragma: no cover - the module's repr is fixed
+        raise RuntimeError(f"unexpected writer repr {native!r}")
+    return int(found.group(1)), int(found.group(2))
+
+
+def merge_source(source: ZelkReader | ShardedReader | StrPath, verify: bool) -> ZelkReader | ShardedReader:
+    """What ``merge`` reads: *source* itself when it is a reader, else the
+    store file or the set's directory at that path, opened with *verify*."""
+    if isinstance(source, (ZelkReader, ShardedReader)):
+        return source
+    name = fspath(source)
+    return ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
+
+
+class Collecting:
+    """What ZelkWriter and ShardedWriter share around their own ways of
+    adding: ``update``, where ``build`` writes, the ``with`` form."""
+
+    __slots__ = ()
+    _path: str | None
+    _quiet: bool
+    _codec: Codec
+
+    def __setitem__(self, key: Key, value: object) -> None:
+        raise NotImplementedError
+
+    def build(self, path: StrPath | None = None, quiet: bool | None = None) -> None:
+        raise NotImplementedError
+
+    def update(self, other: Mapping[_K, object] | Iterable[tuple[_K, object]] = (), /, **values: object) -> None:
+        """``w[key] = value`` for every pair of a mapping (or its ``keys()``)
+        or an iterable of pairs, then for the keyword arguments."""
+        if isinstance(other, Mapping):
+            for key in other:
+                self[key] = other[key]
+        elif hasattr(other, "keys"):
+            for key in other.keys():
+                self[key] = other[key]  # type: ignore[index]
+        else:
+            for key, value in other:
+                self[key] = value
+        for name, value in values.items():
+            self[name] = value
+
+    def _target(self, path: StrPath | None, quiet: bool | None) -> tuple[str, bool]:
+        """Where ``build(path, quiet)`` writes, and whether quietly."""
+        if path is None:
+            if self._path is None:
+                raise TypeError("build() needs a path: this writer was made without one")
+            name = self._path
+        else:
+            name = fspath(path)
+        return name, self._quiet if quiet is None else quiet
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        if exc_type is None:
+            self.build()
+
+    @property
+    def path(self) -> str | None:
+        """Where ``build()`` writes without a path, or None."""
+        return self._path
+
+    @property
+    def codec(self) -> Codec:
+        return self._codec
+
+
+class ZelkWriter(Collecting):
     """Collects objects and the keys that lead to them in memory; ``build``
     writes them to one store file atomically.
 
@@ -113,21 +186,6 @@ class ZelkWriter:
         except NATIVE_ERRORS as exc:
             raise translate(exc) from None
 
-    def update(self, other: Mapping[_K, object] | Iterable[tuple[_K, object]] = (), /, **values: object) -> None:
-        """``w[key] = value`` for every pair of a mapping (or its ``keys()``)
-        or an iterable of pairs, then for the keyword arguments."""
-        if isinstance(other, Mapping):
-            for key in other:
-                self[key] = other[key]
-        elif hasattr(other, "keys"):
-            for key in other.keys():
-                self[key] = other[key]  # type: ignore[index]
-        else:
-            for key, value in other:
-                self[key] = value
-        for name, value in values.items():
-            self[name] = value
-
     def merge(self, source: ZelkReader | ShardedReader | StrPath, *, verify: bool = True) -> None:
         """Add every key and object of an existing store or sharded set: a
         reader, or the path of a store file or a set's directory (opened
@@ -138,13 +196,8 @@ class ZelkWriter:
         writer holds already gets the merged object (the later key wins),
         and keys added afterwards replace merged ones.
         """
-        if isinstance(source, (ZelkReader, ShardedReader)):
-            reader: ZelkReader | ShardedReader = source
-        else:
-            name = fspath(source)
-            reader = ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
         add_object_raw, add_key = self._add_object_raw, self._add_key
-        for keys, raw in reader.groups_raw():
+        for keys, raw in merge_source(source, verify).groups_raw():
             try:
                 obj_id = add_object_raw(raw)
                 for key in keys:
@@ -162,14 +215,7 @@ class ZelkWriter:
         *quiet* (default: the writer's *quiet*). The writer keeps its
         content and can be built again.
         """
-        if path is None:
-            if self._path is None:
-                raise TypeError("build() needs a path: this writer was made without one")
-            name = self._path
-        else:
-            name = fspath(path)
-        if quiet is None:
-            quiet = self._quiet
+        name, quiet = self._target(path, quiet)
         try:
             if quiet:
                 self._native.build_quiet(name)
@@ -183,28 +229,10 @@ class ZelkWriter:
             raise TypeError("a writer used in a with block builds on leaving it and needs a path: ZelkWriter(path)")
         return self
 
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        if exc_type is None:
-            self.build()
-
     # ------------------------------------------------------------ looking
 
-    @property
-    def path(self) -> str | None:
-        """Where ``build()`` writes without a path, or None."""
-        return self._path
-
-    @property
-    def codec(self) -> Codec:
-        return self._codec
-
     def _counts(self) -> tuple[int, int]:
-        found = _COUNTS.search(repr(self._native))
-        if found is None:  # pragma: no cover - the module's repr is fixed
-            raise RuntimeError(f"unexpected writer repr {self._native!r}")
-        return int(found.group(1)), int(found.group(2))
+        return native_counts(self._native)
 
     def __len__(self) -> int:
         """The number of distinct keys."""
