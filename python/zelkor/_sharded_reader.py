@@ -224,9 +224,6 @@ class ShardedReader(ReaderMapping):
 
     # ---------------------------------------------------------- lookups
 
-    def _shard(self, key: object) -> ZelkReader:
-        return self._shards[_crc32(key_bytes(key)) % self._count]
-
     def shard_of(self, key: Key) -> int:
         """The number of the shard that holds (or would hold) *key*."""
         return _crc32(key_bytes(key)) % self._count
