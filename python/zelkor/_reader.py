@@ -18,6 +18,7 @@ __all__ = ["ZelkReader", "ReaderMapping", "ItemRange", "Stats"]
 CHUNK: Final = 1024
 
 _T = TypeVar("_T")
+_R = TypeVar("_R", bound="ReaderMapping")
 
 
 class Stats(TypedDict):
@@ -40,9 +41,24 @@ class ReaderMapping(Mapping[Key, Any]):
     """A read-only mapping whose iteration, views and ``reversed()`` walk the
     keys in key order through three generators that a subclass provides:
     ``_walk_keys``, ``_walk_values`` and ``_walk_items``, each taking
-    *reverse*."""
+    *reverse*; a ``with`` block closes it."""
 
     __slots__ = ()
+    _codec: Codec
+
+    @staticmethod
+    def _codec_of(
+        codec: Codec | None, ext_hook: Callable[[int, bytes], Any] | None, object_hook: Callable[[dict[Any, Any]], Any] | None
+    ) -> Codec:
+        """The codec that a reader made with these arguments decodes with."""
+        if codec is None:
+            return Codec(ext_hook=ext_hook, object_hook=object_hook)
+        if ext_hook is not None or object_hook is not None:
+            raise TypeError("give either the hooks or codec, not both")
+        return codec
+
+    def close(self) -> None:
+        raise NotImplementedError
 
     def _walk_keys(self, reverse: bool) -> Iterator[Key]:
         raise NotImplementedError
@@ -70,6 +86,18 @@ class ReaderMapping(Mapping[Key, Any]):
     def items(self) -> ItemsView[Key, Any]:
         """``(key, value)`` pairs in key order, read as they are walked."""
         return _Items(self)
+
+    @property
+    def codec(self) -> Codec:
+        return self._codec
+
+    def __enter__(self: _R) -> _R:
+        return self
+
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
+    ) -> None:
+        self.close()
 
 
 class _Keys(KeysView[Key]):
@@ -232,10 +260,7 @@ class ZelkReader(ReaderMapping):
             native = _zelkor._ZelkReader(name, verify)
         except NATIVE_ERRORS as exc:
             raise translate(exc, name) from None
-        if codec is None:
-            codec = Codec(ext_hook=ext_hook, object_hook=object_hook)
-        elif ext_hook is not None or object_hook is not None:
-            raise TypeError("give either the hooks or codec, not both")
+        codec = self._codec_of(codec, ext_hook, object_hook)
         stats = native.stats()
         self._native: Any = native
         # Bound once, so that r[key] costs little more than the native call.
@@ -409,10 +434,6 @@ class ZelkReader(ReaderMapping):
         """The path the reader was opened with."""
         return self._path
 
-    @property
-    def codec(self) -> Codec:
-        return self._codec
-
     def __repr__(self) -> str:
         state = ", closed" if self._native is _CLOSED else ""
         return f"{type(self).__name__}({self._path!r}, keys={self._len}, objects={self._objects}{state})"
@@ -425,14 +446,6 @@ class ZelkReader(ReaderMapping):
         Closing twice is harmless."""
         self._native = _CLOSED
         self._get_raw = self._exists = _closed
-
-    def __enter__(self) -> ZelkReader:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
     def __reduce__(self) -> tuple[object, ...]:
         # A reader travels to another process as what it takes to open the

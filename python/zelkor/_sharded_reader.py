@@ -7,7 +7,6 @@ import os
 import zlib
 from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator
-from types import TracebackType
 from typing import Any, Final, TypedDict
 
 from ._codec import DECODE_ERRORS, Codec
@@ -198,10 +197,7 @@ class ShardedReader(ReaderMapping):
         codec: Codec | None = None,
     ) -> None:
         directory = fspath(path)
-        if codec is None:
-            codec = Codec(ext_hook=ext_hook, object_hook=object_hook)
-        elif ext_hook is not None or object_hook is not None:
-            raise TypeError("give either the hooks or codec, not both")
+        codec = self._codec_of(codec, ext_hook, object_hook)
         if not os.path.isdir(directory):
             try:
                 os.stat(directory)
@@ -372,10 +368,6 @@ class ShardedReader(ReaderMapping):
         return self._shards
 
     @property
-    def codec(self) -> Codec:
-        return self._codec
-
-    @property
     def closed(self) -> bool:
         return self._closed
 
@@ -393,14 +385,6 @@ class ShardedReader(ReaderMapping):
             shard.close()
         self._get_raws = tuple(_closed for _ in self._shards)
         self._exists = tuple(_closed for _ in self._shards)
-
-    def __enter__(self) -> ShardedReader:
-        return self
-
-    def __exit__(
-        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None
-    ) -> None:
-        self.close()
 
     def __reduce__(self) -> tuple[object, ...]:
         # Travels as its directory: the other process opens the set that is
