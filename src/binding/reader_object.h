@@ -1,7 +1,9 @@
-// The instance layout of _ZelkReader and the frame every reader method runs
-// in: the type check, the shared borrow and the fault guard.
+// The instance layout of _ZelkReader, the frame every reader method runs
+// in (the type check, the shared borrow and the fault guard), and the list
+// that the methods over index positions build.
 #pragma once
 
+#include "../core/reader/queries.h"
 #include "../core/reader/reader.h"
 #include "arg_parser.h"
 #include "borrow.h"
@@ -40,6 +42,20 @@ PyObject* with_reader_and_key(const ParamSpec& spec, PyObject* self, PyObject* c
     if (!key.convert(arg[0])) return nullptr;
     return body(reader, key.view());
   });
+}
+
+// A list of `make(i)` for the positions of `range`, built at its size;
+// `make` returns a new reference or nullptr with an exception set.
+template <typename MakeItem>
+PyObject* list_of_positions(const PositionRange& range, MakeItem&& make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(range.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = range.begin; i < range.end; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;  // the list releases the items made so far
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - range.begin), item);
+  }
+  return list.release();
 }
 
 // Methods beyond the described ones, registered after them

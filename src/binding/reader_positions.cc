@@ -20,20 +20,6 @@ PyObject* new_range(const PositionRange& range) {
   return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(range.begin), static_cast<Py_ssize_t>(range.end));
 }
 
-// A list of `make(i)` for the positions of `range`, built at its size;
-// `make` returns a new reference or nullptr with an exception set.
-template <typename MakeItem>
-PyObject* list_of_positions(const PositionRange& range, MakeItem&& make) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(range.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = range.begin; i < range.end; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;  // the list releases the items made so far
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - range.begin), item);
-  }
-  return list.release();
-}
-
 // Parses (begin, end), converts both (an __index__ may run any Python
 // code), then runs `body(reader, clipped range)`.
 template <typename Body>

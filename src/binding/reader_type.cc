@@ -94,30 +94,15 @@ PyObject* reader_prefix_raw(PyObject* self, PyObject* const* args, Py_ssize_t na
                              });
 }
 
-// A list with one item per index entry, in index order; `make(i)` returns
-// the new item for entry i, or nullptr with an exception set.
-template <typename MakeItem>
-PyObject* list_of_entries(const Reader& reader, MakeItem&& make) {
-  const std::size_t n = reader.entry_count();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;  // the list releases the items made so far
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 PyObject* reader_keys(PyObject* self, PyObject*) {
   return with_reader(self, [](const Reader& reader) {
-    return list_of_entries(reader, [&](std::size_t i) { return key_text(reader.key_at(i)); });
+    return list_of_positions({0, reader.entry_count()}, [&](std::size_t i) { return key_text(reader.key_at(i)); });
   });
 }
 
 PyObject* reader_items_raw(PyObject* self, PyObject*) {
   return with_reader(self, [](const Reader& reader) {
-    return list_of_entries(reader, [&](std::size_t i) {
+    return list_of_positions({0, reader.entry_count()}, [&](std::size_t i) {
       reader.prefetch_ahead(i);
       return item_at(reader, i);
     });
@@ -126,7 +111,7 @@ PyObject* reader_items_raw(PyObject* self, PyObject*) {
 
 PyObject* reader_items_raw_bytes(PyObject* self, PyObject*) {
   return with_reader(self, [](const Reader& reader) {
-    return list_of_entries(reader, [&](std::size_t i) -> PyObject* {
+    return list_of_positions({0, reader.entry_count()}, [&](std::size_t i) -> PyObject* {
       reader.prefetch_ahead(i);
       Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
       if (!payload.ok()) return raise_core_error(payload.error());
