@@ -227,20 +227,8 @@ void KeyIndex::TableFiller::finish() noexcept {
 }
 
 void KeyIndex::TableFiller::insert(const Pending& p) noexcept {
-  KeyIndex& ix = index_;
-  const std::uint64_t fresh = ix.make_slot(p.hash, p.position);
-  const std::string_view key = entry_key(section_ + p.position);
-  for (std::uint64_t s = p.home;; s = s + 1 == ix.slot_count_ ? 0 : s + 1) {
-    const std::uint64_t slot = ix.slots_[s];
-    if (slot == 0) {
-      ix.slots_[s] = fresh;
-      return;
-    }
-    if (ix.tag_matches(slot, p.hash) && entry_key(section_ + ix.slot_position(slot)) == key) {
-      ix.slots_[s] = fresh;  // a key listed twice: the later entry wins
-      return;
-    }
-  }
+  std::uint64_t s = p.home;
+  while (!index_.place(s, p.hash, p.position, section_)) s = index_.next_slot(s);
 }
 
 }  // namespace zelkor

@@ -155,6 +155,25 @@ class KeyIndex {
     return (slot >> offset_bits_) == (hash & tag_mask_);
   }
   std::uint64_t slot_position(std::uint64_t slot) const noexcept { return (slot & offset_mask_) - 1; }
+  std::uint64_t next_slot(std::uint64_t s) const noexcept { return s + 1 == slot_count_ ? 0 : s + 1; }
+  // One step of inserting the entry at `position` of `section`, at slot s
+  // of its probe run: true once the entry is placed, in an empty slot or
+  // in the slot of an entry with the same key, which it takes over when it
+  // lies later in the index (a key listed twice: the later entry wins,
+  // whatever order the inserts come in). A key is read only when a tag
+  // matches.
+  bool place(std::uint64_t s, std::uint64_t hash, std::uint64_t position, const char* section) noexcept {
+    const std::uint64_t slot = slots_[s];
+    if (slot == 0) {
+      slots_[s] = make_slot(hash, position);
+      return true;
+    }
+    if (!tag_matches(slot, hash) || entry_key(section + slot_position(slot)) != entry_key(section + position)) {
+      return false;
+    }
+    if (slot_position(slot) < position) slots_[s] = make_slot(hash, position);
+    return true;
+  }
   std::uint64_t entry_position(std::size_t i) const noexcept {
     return wide_ ? wide_positions_[i] : narrow_positions_[i];
   }

@@ -183,39 +183,18 @@ void KeyIndex::PartsBuild::insert_rest() noexcept {
 }
 
 // Inserts into the slots before `end_slot`; false when the probe reaches it.
-// Entries come in hash order here, so a key is read only when a tag
-// matches: each read is a cache miss.
+// Entries come in hash order here, so each key read (on a tag match) is a
+// cache miss.
 bool KeyIndex::PartsBuild::insert_before(const Hashed& h, std::uint64_t end_slot) noexcept {
-  KeyIndex& ix = ix_;
-  const std::uint64_t fresh = ix.make_slot(h.hash, h.position);
-  for (std::uint64_t s = ix.home_slot(h.hash); s < end_slot; ++s) {
-    const std::uint64_t slot = ix.slots_[s];
-    if (slot == 0) {
-      ix.slots_[s] = fresh;
-      return true;
-    }
-    if (ix.tag_matches(slot, h.hash) && entry_key(section_ + ix.slot_position(slot)) == entry_key(section_ + h.position)) {
-      if (ix.slot_position(slot) < h.position) ix.slots_[s] = fresh;
-      return true;
-    }
+  for (std::uint64_t s = ix_.home_slot(h.hash); s < end_slot; ++s) {
+    if (ix_.place(s, h.hash, h.position, section_)) return true;
   }
   return false;
 }
 
 void KeyIndex::PartsBuild::insert_anywhere(const Hashed& h) noexcept {
-  KeyIndex& ix = ix_;
-  const std::uint64_t fresh = ix.make_slot(h.hash, h.position);
-  for (std::uint64_t s = ix.home_slot(h.hash);; s = s + 1 == ix.slot_count_ ? 0 : s + 1) {
-    const std::uint64_t slot = ix.slots_[s];
-    if (slot == 0) {
-      ix.slots_[s] = fresh;
-      return;
-    }
-    if (ix.tag_matches(slot, h.hash) && entry_key(section_ + ix.slot_position(slot)) == entry_key(section_ + h.position)) {
-      if (ix.slot_position(slot) < h.position) ix.slots_[s] = fresh;
-      return;
-    }
-  }
+  std::uint64_t s = ix_.home_slot(h.hash);
+  while (!ix_.place(s, h.hash, h.position, section_)) s = ix_.next_slot(s);
 }
 
 }  // namespace zelkor
