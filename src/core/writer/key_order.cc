@@ -167,18 +167,14 @@ void KeyOrder::sort_share() {
     struct Announce {
       KeyOrder& order;
       ~Announce() {
-        {
-          const std::lock_guard<std::mutex> lock(order.ready_mutex_);
-          order.stage_.store(READY, std::memory_order_release);
-        }
-        order.ready_.notify_all();
+        order.stage_.store(READY, std::memory_order_release);
+        order.ready_.notify();
       }
     } announce{*this};
     load_items();
     split_into_parts();
   } else {
-    std::unique_lock<std::mutex> lock(ready_mutex_);
-    ready_.wait(lock, [this] { return stage_.load(std::memory_order_acquire) == READY; });
+    ready_.wait_until([this] { return stage_.load(std::memory_order_acquire) == READY; });
   }
   for (;;) {
     const std::size_t i = next_part_.fetch_add(1, std::memory_order_relaxed);

@@ -3,13 +3,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
 #include "../platform/memory.h"
+#include "../util/shared_work.h"
 #include "key_table.h"
 
 namespace zelkor {
@@ -73,8 +72,7 @@ class KeyOrder {
   // Those who wait for the split wait here, not in stage_.wait():
   // libstdc++ before GCC 13 can lose that wake-up on systems without a
   // futex (mingw-w64's Windows among them), and the build would hang.
-  std::mutex ready_mutex_;
-  std::condition_variable ready_;
+  Wakeup ready_;
   std::atomic<std::size_t> next_part_{0};
 };
 
