@@ -3,20 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../util/split_mix.h"
 #include "system.h"
 
 namespace zelkor::platform {
-
-namespace {
-
-std::uint64_t split_mix(std::uint64_t x) noexcept {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
-
-}  // namespace
 
 void fill_random(void* out, std::size_t size) noexcept {
   auto* bytes = static_cast<unsigned char*>(out);

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "../platform/random.h"
+#include "split_mix.h"
 
 namespace zelkor {
 
@@ -12,13 +13,6 @@ struct ProcessKey {
   std::uint64_t words[4] = {0, 0, 0, 0};
   ProcessKey() noexcept { platform::fill_random(words, sizeof words); }
 };
-
-std::uint64_t split_mix(std::uint64_t x) noexcept {
-  x += 0x9e3779b97f4a7c15ULL;
-  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
-  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
-  return x ^ (x >> 31);
-}
 
 }  // namespace
 
