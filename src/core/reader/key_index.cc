@@ -4,8 +4,8 @@
 #include <atomic>
 #include <bit>
 #include <optional>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "../format/coding.h"
 #include "../format/constants.h"

@@ -22,7 +22,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "../format/coding.h"
 #include "key_index.h"
 
 namespace zelkor {

@@ -4,7 +4,6 @@
 #include <time.h>
 
 #include <cstdint>
-#include <cstring>
 
 #include "features.h"
 

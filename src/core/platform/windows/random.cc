@@ -1,7 +1,6 @@
 #include "../system.h"
 
 #include <cstdint>
-#include <cstring>
 
 #include "win32.h"
 // After windows.h, whose types it uses.
