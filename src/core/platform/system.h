@@ -16,9 +16,10 @@ std::size_t random_bytes(unsigned char* out, std::size_t size) noexcept;
 // process, for when the random source gives nothing.
 std::uint64_t noise() noexcept;
 
-// `size` bytes of zero-filled, writable pages of the process's own, at a
-// huge-page boundary and advised for huge pages where the system has them.
-// Throws std::bad_alloc.
+// `size` bytes of zero-filled, writable pages of the process's own,
+// advised for huge pages where the system has them (and then starting at a
+// huge-page boundary, so that all of them can be huge). Throws
+// std::bad_alloc.
 void* map_pages(std::size_t size);
 // Returns what map_pages gave; `size` is what was asked for.
 void unmap_pages(void* p, std::size_t size) noexcept;

@@ -47,9 +47,9 @@ class AtomicFile {
   // Empties the buffer, gives the file the read, write and execute bits of
   // the regular file it replaces (never set-user-ID, set-group-ID or
   // sticky), or a new file's default bits when there is none (until then
-  // it is readable by its owner alone), syncs it to disk and renames it over the path; then
-  // releases the lock and flushes the directory. After a failed rename the
-  // complete file stays at the temporary path.
+  // it is readable by its owner alone), syncs it to disk and renames it
+  // over the path; then releases the lock and flushes the directory. After
+  // a failed rename the complete file stays at the temporary path.
   Status commit();
 
  private:
