@@ -24,4 +24,12 @@ void* map_pages(std::size_t size);
 // Returns what map_pages gave; `size` is what was asked for.
 void unmap_pages(void* p, std::size_t size) noexcept;
 
+// The size of the system's pages of memory.
+std::uint64_t page_size() noexcept;
+// Hints for [p, p + size) of a read-only file mapping, starting at a page
+// boundary: map_in reads the pages in now; let_go takes them out of the
+// process, to be read in again from the system's cache of the file.
+void map_in(void* p, std::size_t size) noexcept;
+void let_go(void* p, std::size_t size) noexcept;
+
 }  // namespace zelkor::platform::system

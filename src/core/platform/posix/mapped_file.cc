@@ -4,15 +4,10 @@
 #include <sys/stat.h>
 
 #include "../os_error.h"
+#include "../system.h"
 #include "features.h"
 
 namespace zelkor::platform {
-
-namespace {
-
-std::uint64_t page_size() noexcept { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
-
-}  // namespace
 
 Result<MappedFile> MappedFile::map_whole(const File& file, bool prefault) {
   const int fd = static_cast<int>(file.native());
@@ -43,42 +38,36 @@ Result<MappedFile> MappedFile::map_whole(const File& file, bool prefault) {
   return mapped;
 }
 
-void MappedFile::populate(std::uint64_t offset, std::uint64_t length) const noexcept {
-  if (base_ == nullptr || offset >= size_) return;
-  const std::uint64_t page = page_size();
-  const std::uint64_t start = offset / page * page;
-  const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
-  char* at = static_cast<char*>(base_) + start;
-#if ZELKOR_USE_MADVISE
-  // Older kernels lack MADV_POPULATE_READ (Linux 5.14); read-ahead then.
-  constexpr int POPULATE_READ = 22;
-  if (::madvise(at, end - start, POPULATE_READ) != 0) ::madvise(at, end - start, MADV_WILLNEED);
-#else
-  ::posix_madvise(at, end - start, POSIX_MADV_WILLNEED);
-#endif
-}
-
-void MappedFile::release(std::uint64_t offset, std::uint64_t length) const noexcept {
-  if (base_ == nullptr || offset >= size_) return;
-  const std::uint64_t page = page_size();
-  // Whole pages only: the page holding the range's first byte may hold
-  // data before it.
-  const std::uint64_t start = (offset + page - 1) / page * page;
-  const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
-  if (end <= start) return;
-#if ZELKOR_USE_MADVISE
-  ::madvise(static_cast<char*>(base_) + start, end - start, MADV_DONTNEED);
-#else
-  // The pages of a read-only file mapping can always be read in again, so
-  // the portable hint is safe wherever it does drop them.
-  ::posix_madvise(static_cast<char*>(base_) + start, end - start, POSIX_MADV_DONTNEED);
-#endif
-}
-
 void MappedFile::unmap() noexcept {
   if (base_ != nullptr) ::munmap(base_, size_);
   base_ = nullptr;
   size_ = 0;
 }
+
+namespace system {
+
+std::uint64_t page_size() noexcept { return static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE)); }
+
+void map_in(void* p, std::size_t size) noexcept {
+#if ZELKOR_USE_MADVISE
+  // Older kernels lack MADV_POPULATE_READ (Linux 5.14); read-ahead then.
+  constexpr int POPULATE_READ = 22;
+  if (::madvise(p, size, POPULATE_READ) != 0) ::madvise(p, size, MADV_WILLNEED);
+#else
+  ::posix_madvise(p, size, POSIX_MADV_WILLNEED);
+#endif
+}
+
+void let_go(void* p, std::size_t size) noexcept {
+#if ZELKOR_USE_MADVISE
+  ::madvise(p, size, MADV_DONTNEED);
+#else
+  // The pages of a read-only file mapping can always be read in again, so
+  // the portable hint is safe wherever it does drop them.
+  ::posix_madvise(p, size, POSIX_MADV_DONTNEED);
+#endif
+}
+
+}  // namespace system
 
 }  // namespace zelkor::platform

@@ -1,5 +1,6 @@
 #include "../mapped_file.h"
 
+#include "../system.h"
 #include "win32.h"
 
 namespace zelkor::platform {
@@ -7,12 +8,6 @@ namespace zelkor::platform {
 namespace {
 
 using win32::last_error;
-
-std::uint64_t page_size() noexcept {
-  SYSTEM_INFO info{};
-  ::GetSystemInfo(&info);
-  return info.dwPageSize;
-}
 
 // Hints that [at, at + length) is about to be read (Windows 8 and later).
 void prefetch(void* at, std::uint64_t length) noexcept {
@@ -51,34 +46,31 @@ Result<MappedFile> MappedFile::map_whole(const File& file, bool prefault) {
   return mapped;
 }
 
-void MappedFile::populate(std::uint64_t offset, std::uint64_t length) const noexcept {
-  if (base_ == nullptr || offset >= size_) return;
-  const std::uint64_t page = page_size();
-  const std::uint64_t start = offset / page * page;
-  const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
-  prefetch(static_cast<char*>(base_) + start, end - start);
-}
-
-void MappedFile::release(std::uint64_t offset, std::uint64_t length) const noexcept {
-  if (base_ == nullptr || offset >= size_) return;
-  const std::uint64_t page = page_size();
-  // Whole pages only: the page holding the range's first byte may hold
-  // data before it.
-  const std::uint64_t start = (offset + page - 1) / page * page;
-  const std::uint64_t end = length > size_ - offset ? size_ : offset + length;
-  if (end <= start) return;
-  // VirtualUnlock on pages that were never locked takes them out of the
-  // process's working set (and reports ERROR_NOT_LOCKED). They stay in the
-  // system's cache of the file; the next read maps them in again. Nothing
-  // that discards contents (DiscardVirtualMemory, MEM_RESET) is fit for a
-  // view of a file.
-  ::VirtualUnlock(static_cast<char*>(base_) + start, static_cast<SIZE_T>(end - start));
-}
-
 void MappedFile::unmap() noexcept {
   if (base_ != nullptr) ::UnmapViewOfFile(base_);
   base_ = nullptr;
   size_ = 0;
 }
+
+namespace system {
+
+std::uint64_t page_size() noexcept {
+  SYSTEM_INFO info{};
+  ::GetSystemInfo(&info);
+  return info.dwPageSize;
+}
+
+void map_in(void* p, std::size_t size) noexcept { prefetch(p, size); }
+
+void let_go(void* p, std::size_t size) noexcept {
+  // VirtualUnlock on pages that were never locked takes them out of the
+  // process's working set (and reports ERROR_NOT_LOCKED). They stay in the
+  // system's cache of the file; the next read maps them in again. Nothing
+  // that discards contents (DiscardVirtualMemory, MEM_RESET) is fit for a
+  // view of a file.
+  ::VirtualUnlock(p, static_cast<SIZE_T>(size));
+}
+
+}  // namespace system
 
 }  // namespace zelkor::platform
