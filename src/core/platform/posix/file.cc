@@ -29,6 +29,25 @@ int retry_on_interrupt(Call call) {
   return rc;
 }
 
+// Writes all of `bytes` through `write(p, n, done)`, a write(2)-like call
+// for up to n bytes from p, `done` bytes into `bytes`, going on after a
+// write that takes only part; one that takes none fails with the Io error
+// `on_zero_write`.
+template <typename Write>
+Status write_fully(std::string_view bytes, const char* on_zero_write, Write write) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t w = write(bytes.data() + done, std::min(bytes.size() - done, MAX_WRITE_CHUNK), done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return os_error(errno);
+    }
+    if (w == 0) return CoreError::io(on_zero_write);
+    done += static_cast<std::size_t>(w);
+  }
+  return Status();
+}
+
 // A descriptor that the layer opens and closes for itself.
 struct OwnDescriptor {
   int fd;
@@ -119,36 +138,16 @@ Status File::truncate(std::uint64_t size) {
 }
 
 Status File::write_all(std::string_view bytes, const char* on_zero_write) {
-  const char* p = bytes.data();
-  std::size_t n = bytes.size();
-  while (n > 0) {
-    const ssize_t w = ::write(fd_of(handle_), p, std::min(n, MAX_WRITE_CHUNK));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (w == 0) return CoreError::io(on_zero_write);
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return Status();
+  const int fd = fd_of(handle_);
+  return write_fully(bytes, on_zero_write,
+                     [fd](const char* p, std::size_t n, std::size_t) { return ::write(fd, p, n); });
 }
 
 Status File::write_all_at(std::uint64_t offset, std::string_view bytes, const char* on_zero_write) const {
-  const char* p = bytes.data();
-  std::size_t n = bytes.size();
-  while (n > 0) {
-    const ssize_t w = ::pwrite(fd_of(handle_), p, std::min(n, MAX_WRITE_CHUNK), static_cast<off_t>(offset));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (w == 0) return CoreError::io(on_zero_write);
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    offset += static_cast<std::uint64_t>(w);
-  }
-  return Status();
+  const int fd = fd_of(handle_);
+  return write_fully(bytes, on_zero_write, [fd, offset](const char* p, std::size_t n, std::size_t done) {
+    return ::pwrite(fd, p, n, static_cast<off_t>(offset + done));
+  });
 }
 
 Status File::seek(std::uint64_t offset) {
