@@ -99,6 +99,24 @@ class System:
         raise NotImplementedError
 
 
+class MappingReads(System):
+    """Lookups through the handle's own mapping protocol: `get` and `in`."""
+
+    def get(self, probes: list[str]) -> int:
+        g = self.h.get
+        t0 = perf()
+        for k in probes:
+            g(k)
+        return perf() - t0
+
+    def exists(self, probes: list[str]) -> int:
+        h = self.h
+        t0 = perf()
+        for k in probes:
+            k in h  # noqa: B015
+        return perf() - t0
+
+
 class Zelkor(System):
     name = "_zelkor"
     ext = ".zlkr"
@@ -197,7 +215,7 @@ class Zelkor(System):
             g(k)
 
 
-class Dict(System):
+class Dict(MappingReads):
     """The in-memory floor; its loops are the 'same loop with dict.get'."""
     name = "dict"
 
@@ -215,20 +233,6 @@ class Dict(System):
     def attach(self, ds: DataSet) -> None:
         self.h = ds.dict
         self.sorted_keys = ds.sorted_keys
-
-    def get(self, probes: list[str]) -> int:
-        g = self.h.get
-        t0 = perf()
-        for k in probes:
-            g(k)
-        return perf() - t0
-
-    def exists(self, probes: list[str]) -> int:
-        d = self.h
-        t0 = perf()
-        for k in probes:
-            k in d  # noqa: B015
-        return perf() - t0
 
     def prefix(self, prefixes: list[str]) -> int:
         # A sorted key list beside the dict: bisect, then look each key up.
@@ -372,7 +376,7 @@ class Sqlite(System):
             ex("SELECT v FROM kv WHERE k = ?", (k,)).fetchone()
 
 
-class Gdbm(System):
+class Gdbm(MappingReads):
     name = "dbm.gnu"
     ext = ".gdbm"
     note = GDBM_NOTE
@@ -393,20 +397,6 @@ class Gdbm(System):
         if self.h is not None:
             self.h.close()
         self.h = None
-
-    def get(self, probes: list[str]) -> int:
-        g = self.h.get
-        t0 = perf()
-        for k in probes:
-            g(k)
-        return perf() - t0
-
-    def exists(self, probes: list[str]) -> int:
-        db = self.h
-        t0 = perf()
-        for k in probes:
-            k in db  # noqa: B015
-        return perf() - t0
 
     def keys(self) -> int:
         db = self.h
