@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace zelkor::platform::system {
 
@@ -31,5 +32,9 @@ std::uint64_t page_size() noexcept;
 // process, to be read in again from the system's cache of the file.
 void map_in(void* p, std::size_t size) noexcept;
 void let_go(void* p, std::size_t size) noexcept;
+
+// The system's message for error `code` as UTF-8, as the system gives it
+// (trailing white space and all); empty when it has none.
+std::string error_message(int code);
 
 }  // namespace zelkor::platform::system

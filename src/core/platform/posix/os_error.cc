@@ -1,10 +1,8 @@
-#include "../os_error.h"
-
 #include <string.h>
 
-#include <cctype>
+#include "../system.h"
 
-namespace zelkor::platform {
+namespace zelkor::platform::system {
 
 namespace {
 
@@ -17,18 +15,9 @@ namespace {
 
 }  // namespace
 
-std::string render_os_error(int code) {
+std::string error_message(int code) {
   char buf[256] = {0};
-  std::string message = strerror_text(strerror_r(code, buf, sizeof buf), buf);
-  while (!message.empty() && std::isspace(static_cast<unsigned char>(message.back()))) message.pop_back();
-  message += " (os error ";
-  message += std::to_string(code);
-  message += ')';
-  return message;
+  return strerror_text(strerror_r(code, buf, sizeof buf), buf);
 }
 
-CoreError os_error(int code, std::string_view context) {
-  return CoreError::io(render_os_error(code)).with_context(context);
-}
-
-}  // namespace zelkor::platform
+}  // namespace zelkor::platform::system

@@ -1,10 +1,7 @@
-#include "../os_error.h"
-
-#include <cwctype>
-
+#include "../system.h"
 #include "win32.h"
 
-namespace zelkor::platform {
+namespace zelkor::platform::system {
 
 namespace {
 
@@ -18,23 +15,14 @@ std::wstring system_message(DWORD code, DWORD language) {
 
 }  // namespace
 
-std::string render_os_error(int code) {
+std::string error_message(int code) {
   // Error codes of the system are DWORDs; the int carries them unchanged.
   const auto system_code = static_cast<DWORD>(code);
   // English like the rest of every error's text; the user's language where
   // the system has no English messages installed.
   std::wstring message = system_message(system_code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
   if (message.empty()) message = system_message(system_code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT));
-  while (!message.empty() && std::iswspace(static_cast<wint_t>(message.back()))) message.pop_back();
-  std::string text = message.empty() ? std::string("Unknown error") : win32::to_utf8(message);
-  text += " (os error ";
-  text += std::to_string(code);
-  text += ')';
-  return text;
+  return message.empty() ? std::string() : win32::to_utf8(message);
 }
 
-CoreError os_error(int code, std::string_view context) {
-  return CoreError::io(render_os_error(code)).with_context(context);
-}
-
-}  // namespace zelkor::platform
+}  // namespace zelkor::platform::system
