@@ -63,6 +63,16 @@ class _ZelkWriter:
         line and the file's size in bytes. Errors as for ``build``.
         """
 
+    def build_mapped(self, path: str) -> tuple[int, int, int, int]:
+        """``build`` with the records in key order and the mapped index.
+
+        Prints nothing. Returns ``(objects, keys, file_size, file_crc32)``.
+        Errors as for ``build``.
+        """
+
+    def counts(self) -> tuple[int, int]:
+        """``(objects, keys)``: objects added, distinct keys mapped so far."""
+
 @final
 class _ZelkReader:
     """Read-only view of one store file; safe to share between threads."""

@@ -31,6 +31,7 @@ constexpr ParamSpec ADD_OBJECT_SPEC{"_ZelkWriter.add_object_raw()", RAW_BYTES_PA
 constexpr ParamSpec ADD_KEY_SPEC{"_ZelkWriter.add_key()", ADD_KEY_PARAMS, 2, 2};
 constexpr ParamSpec BUILD_SPEC{"_ZelkWriter.build()", PATH_PARAMS, 1, 1};
 constexpr ParamSpec BUILD_QUIET_SPEC{"_ZelkWriter.build_quiet()", PATH_PARAMS, 1, 1};
+constexpr ParamSpec BUILD_MAPPED_SPEC{"_ZelkWriter.build_mapped()", PATH_PARAMS, 1, 1};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -101,8 +102,8 @@ PyObject* writer_add_key(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // Parses the path and builds the store, then hands the path and the
 // summary to `report`.
 template <typename Report>
-PyObject* build_with(const ParamSpec& spec, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, Report&& report) {
+PyObject* build_with(const ParamSpec& spec, const BuildOptions& options, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames, Report&& report) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[1];
     if (!parse_fast(spec, args, nargsf, kwnames, arg)) return nullptr;
@@ -112,14 +113,14 @@ PyObject* build_with(const ParamSpec& spec, PyObject* self, PyObject* const* arg
     const std::optional<std::string_view> path = convert_path(arg[0]);
     if (!path) return nullptr;
     const std::string path_text(*path);
-    Result<BuildSummary> built = build_store(as_writer(self)->writer, path_text);
+    Result<BuildSummary> built = build_store(as_writer(self)->writer, path_text, options);
     if (!built.ok()) return raise_core_error(built.error());
     return report(path_text, built.value());
   });
 }
 
 PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return build_with(BUILD_SPEC, self, args, nargsf, kwnames,
+  return build_with(BUILD_SPEC, BuildOptions(), self, args, nargsf, kwnames,
                     [](const std::string& path, const BuildSummary& summary) -> PyObject* {
                       // The store is complete and in place whatever becomes of
                       // its report: a summary line that cannot be written (a
@@ -131,12 +132,36 @@ PyObject* writer_build(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 }
 
 PyObject* writer_build_quiet(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return build_with(BUILD_QUIET_SPEC, self, args, nargsf, kwnames,
+  return build_with(BUILD_QUIET_SPEC, BuildOptions(), self, args, nargsf, kwnames,
                     [](const std::string&, const BuildSummary& summary) -> PyObject* {
                       return Py_BuildValue("(KKK)", static_cast<unsigned long long>(summary.objects),
                                            static_cast<unsigned long long>(summary.keys),
                                            static_cast<unsigned long long>(summary.file_size));
                     });
+}
+
+PyObject* writer_build_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BuildOptions options;
+  options.records_in_key_order = true;
+  options.mapped_index = true;
+  return build_with(BUILD_MAPPED_SPEC, options, self, args, nargsf, kwnames,
+                    [](const std::string&, const BuildSummary& summary) -> PyObject* {
+                      return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(summary.objects),
+                                           static_cast<unsigned long long>(summary.keys),
+                                           static_cast<unsigned long long>(summary.file_size),
+                                           static_cast<unsigned long>(summary.file_crc32));
+                    });
+}
+
+PyObject* writer_counts(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
+    SharedBorrow borrow(as_writer(self)->borrow);
+    if (!borrow) return nullptr;
+    const Writer& writer = as_writer(self)->writer;
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(writer.object_count()),
+                         static_cast<unsigned long long>(writer.key_count()));
+  });
 }
 
 PyMethodDef WRITER_METHODS[] = {
@@ -150,6 +175,15 @@ PyMethodDef WRITER_METHODS[] = {
      "build_quiet($self, path)\n--\n\n"
      "Exactly `build`, but prints nothing. Returns `(objects, keys, file_size)`,\n"
      "the figures of the summary line (the file size in bytes)."},
+    {"build_mapped", as_method(writer_build_mapped), METH_FASTCALL | METH_KEYWORDS,
+     "build_mapped($self, path)\n--\n\n"
+     "Write the store atomically as `build` does, with the object records laid\n"
+     "out in key order and the mapped index after the index section, so that a\n"
+     "reader opens it without indexing it. Prints nothing. Returns\n"
+     "`(objects, keys, file_size, file_crc32)`."},
+    {"counts", as_method(writer_counts), METH_NOARGS,
+     "counts($self)\n--\n\n"
+     "`(objects, keys)`: the objects added and the distinct keys mapped so far."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -105,7 +105,8 @@ Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order,
 
 }  // namespace
 
-Result<BuildSummary> build_store(const Writer& writer, const std::string& path) {
+Result<BuildSummary> build_store(const Writer& writer, const std::string& path, const BuildOptions& options) {
+  static_cast<void>(options);
   std::string temp_path = temporary_path_for(path);
   if (Status s = check_format_maximums(writer); !s.ok()) return std::move(s).error();
 
@@ -140,7 +141,7 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path) 
   encode_header(header, header_bytes);
   if (Status s = out.overwrite(0, {header_bytes, HEADER_SIZE}); !s.ok()) return std::move(s).error();
   if (Status s = out.commit(); !s.ok()) return std::move(s).error();
-  return BuildSummary{writer.object_count(), keys.size(), HEADER_SIZE + data.size() + index_size};
+  return BuildSummary{writer.object_count(), keys.size(), HEADER_SIZE + data.size() + index_size, crc};
 }
 
 std::string summary_line(std::string_view path, const BuildSummary& summary) {

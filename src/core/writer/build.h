@@ -14,11 +14,25 @@ struct BuildSummary {
   std::uint64_t objects = 0;
   std::uint64_t keys = 0;
   std::uint64_t file_size = 0;
+  std::uint32_t file_crc32 = 0;
+};
+
+// How a store is laid out beyond what every store holds. The defaults give
+// the plain layout: object records in id order, nothing after the index.
+struct BuildOptions {
+  // Object records in the key order of each object's first key (objects
+  // without a key last, in id order), so that walks in key order read the
+  // data section front to back. Object ids are unchanged.
+  bool records_in_key_order = false;
+  // The lookup sections and the trailer after the index, which a reader
+  // maps instead of indexing the keys itself.
+  bool mapped_index = false;
 };
 
 // Lays out the whole file in memory, checks the format maximums, and writes
 // it atomically to `path`. Reads the writer and never changes it.
-Result<BuildSummary> build_store(const Writer& writer, const std::string& path);
+Result<BuildSummary> build_store(const Writer& writer, const std::string& path,
+                                 const BuildOptions& options = BuildOptions());
 
 // "✅  {path}  —  {objects} objects · {keys} keys · {size_kb} KB\n", the size
 // in KiB with one decimal, rounded half to even.
