@@ -135,7 +135,7 @@ def main() -> int:
         r = zelkor.ZelkReader(path)
         # The work by hand goes through the wrapper's own native reader: a
         # second reader would be a second index, laid out elsewhere in memory.
-        native = r._native
+        native = r._natives[0]
         get_raw, unpackb = native.get_raw, msgpack.unpackb
 
         def wrapped_get() -> int:

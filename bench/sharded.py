@@ -167,7 +167,7 @@ def reader_memory(target: Path) -> int:
     return int(done.stdout)
 
 
-def lookups(reader: zelkor.ZelkReader | zelkor.ShardedReader, keys: list[str]) -> float:
+def lookups(reader: zelkor.Reader, keys: list[str]) -> float:
     raw = reader.raw
     began = time.perf_counter()
     for key in keys:

@@ -1,7 +1,8 @@
 """zelkor: a write-once, read-many key→value store in one ``.zlkr`` file.
 
-Build a store with :class:`ZelkWriter`, open it with :func:`open` or
-:class:`ZelkReader`::
+Build a store with :class:`ZelkWriter` (a sharded set of many files with
+:class:`ShardedWriter`), open either with :func:`open`, which returns a
+:class:`Reader`::
 
     import zelkor
 
@@ -19,14 +20,13 @@ below, each also the built-in class that the store raises for its kind
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable
 from typing import Any
 
 import _zelkor
 
 from ._codec import Codec
-from ._common import Key, StrPath, fspath
+from ._common import Key, StrPath
 from ._errors import (
     ZelkCorruptError,
     ZelkError,
@@ -37,8 +37,7 @@ from ._errors import (
     ZelkVersionError,
 )
 from ._partition import shard_of
-from ._reader import ItemRange, Stats, ZelkReader
-from ._sharded_reader import SetStats, ShardedRange, ShardedReader
+from ._reader import ItemRange, Reader, SetStats, ShardedReader, Stats, ZelkReader, open_reader
 from ._sharded_writer import ShardedWriter
 from ._writer import ZelkWriter
 
@@ -46,6 +45,7 @@ __all__ = [
     "Codec",
     "ItemRange",
     "Key",
+    "Reader",
     "SetStats",
     "ShardedRange",
     "ShardedReader",
@@ -68,6 +68,9 @@ __all__ = [
 
 __version__: str = _zelkor.__version__
 
+#: The name that sets' ranges had; one class serves both layouts now.
+ShardedRange = ItemRange
+
 
 def open(
     path: StrPath,
@@ -76,10 +79,9 @@ def open(
     ext_hook: Callable[[int, bytes], Any] | None = None,
     object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     codec: Codec | None = None,
-) -> ZelkReader | ShardedReader:
+) -> Reader:
     """Open the store at *path* for reading: a file as ``ZelkReader(path,
     verify, ...)``, a directory as the sharded set it holds
-    (``ShardedReader``); *verify* checks the CRC-32 of every file first."""
-    if os.path.isdir(fspath(path)):
-        return ShardedReader(path, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)
-    return ZelkReader(path, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)
+    (``ShardedReader``); either way a :class:`Reader`. *verify* checks the
+    CRC-32 of every file first."""
+    return open_reader(path, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)

@@ -16,7 +16,7 @@ import msgpack
 
 from ._errors import ZelkSerializationError
 
-__all__ = ["Codec", "ENCODE_ERRORS", "DECODE_ERRORS", "encode_error", "decode_error"]
+__all__ = ["Codec", "ENCODE_ERRORS", "DECODE_ERRORS", "POOLED_MAX", "encode_error", "decode_error"]
 
 #: What packing a value that MessagePack cannot encode raises: TypeError for
 #: an unknown type, OverflowError for an integer out of range, ValueError
@@ -26,6 +26,38 @@ ENCODE_ERRORS: Final = (TypeError, ValueError, OverflowError)
 #: own errors derive from ValueError, except OutOfData and BufferFull), and
 #: TypeError for a map key that cannot be a dict key (an array).
 DECODE_ERRORS: Final = (ValueError, TypeError, msgpack.UnpackException)
+#: A packer that has packed a value larger than this goes back to no pool:
+#: msgpack keeps its buffer as large as the largest value it packed.
+POOLED_MAX: Final = 1 << 20
+
+
+class _HookFailure(ValueError):
+    """Carries an exception that a hook of the user raised out of msgpack,
+    past the handlers that take msgpack's own errors for bytes that are not
+    MessagePack; the codec raises the hook's exception itself."""
+
+    def __init__(self, error: BaseException) -> None:
+        super().__init__(error)
+        self.error = error
+
+
+def _guarded(hook: Callable[..., Any]) -> Callable[..., Any]:
+    def call(*args: Any) -> Any:
+        try:
+            return hook(*args)
+        except DECODE_ERRORS as exc:
+            raise _HookFailure(exc) from None
+
+    return call
+
+
+def _rebuild(
+    default: Callable[[Any], Any] | None,
+    ext_hook: Callable[[int, bytes], Any] | None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None,
+    options: dict[str, Any],
+) -> Codec:
+    return Codec(default=default, ext_hook=ext_hook, object_hook=object_hook, **options)
 
 
 class Codec:
@@ -35,11 +67,14 @@ class Codec:
     into one it can, as ``msgpack.packb(default=...)``; *ext_hook* and
     *object_hook* (unpacking) are msgpack's own, and so are further keyword
     arguments, which go to ``msgpack.unpackb`` (``use_list=False``, say).
-    The message of a ZelkSerializationError names the value or key; its
-    ``__cause__`` is msgpack's own exception. Packers are kept in a pool
-    and reused: one ``msgpack.Packer`` may not be used by two packs at once
+    An exception that a hook raises comes out of the lookup as it is. The
+    message of a ZelkSerializationError names the value or key; its
+    ``__cause__`` is msgpack's own exception. Packers are kept in a pool and
+    reused: one ``msgpack.Packer`` may not be used by two packs at once
     (another thread, or a *default* that stores values itself), so every
-    pack takes its own packer from the pool and puts it back.
+    pack takes its own packer from the pool and puts it back, unless it
+    packed more than ``POOLED_MAX`` bytes. A codec pickles as its settings
+    (its hooks must pickle).
     """
 
     __slots__ = ("default", "ext_hook", "object_hook", "unpack_extra", "unpackb", "_loose", "pool")
@@ -56,7 +91,11 @@ class Codec:
         self.ext_hook = ext_hook
         self.object_hook = object_hook
         self.unpack_extra = unpack_options
-        options = self.unpack_options()
+        options = dict(unpack_options)
+        if ext_hook is not None:
+            options["ext_hook"] = _guarded(ext_hook)
+        if object_hook is not None:
+            options["object_hook"] = _guarded(object_hook)
         #: The fast decoder, ``unpackb(raw)``: msgpack's own function when no
         #: option is set (a partial, or any keyword argument, costs a call
         #: 15 to 100 ns). It refuses maps with keys other than str and bytes;
@@ -65,7 +104,7 @@ class Codec:
         self._loose: Callable[[bytes], Any] | None
         if options:
             self.unpackb = functools.partial(msgpack.unpackb, **{"strict_map_key": False, **options})
-            self._loose = None  # hooks may count their calls: decode once
+            self._loose = None  # one decode only: hooks may count their calls
         else:
             self.unpackb = msgpack.unpackb
             self._loose = functools.partial(msgpack.unpackb, strict_map_key=False)
@@ -85,6 +124,9 @@ class Codec:
             options["object_hook"] = self.object_hook
         return options
 
+    def __reduce__(self) -> tuple[object, ...]:
+        return (_rebuild, (self.default, self.ext_hook, self.object_hook, self.unpack_extra))
+
     def encode(self, value: object, key: object = None) -> bytes:
         """*value* as MessagePack; ZelkSerializationError if it has none."""
         pool = self.pool
@@ -96,17 +138,25 @@ class Codec:
             raw: bytes = packer.pack(value)
         except ENCODE_ERRORS as exc:
             raise encode_error(exc, key) from exc
-        pool.append(packer)
+        if len(raw) <= POOLED_MAX:
+            pool.append(packer)
         return raw
 
-    def decode(self, raw: bytes, key: object = None) -> Any:
+    def decode(self, raw: bytes, key: object = None, failure: BaseException | None = None) -> Any:
         """The value of MessagePack bytes; ZelkSerializationError if they are
-        not one MessagePack value. (The slow path behind a failed
-        ``unpackb``: maps with other keys, and the error.)"""
-        try:
-            return self.unpackb(raw)
-        except DECODE_ERRORS as exc:
-            failure: BaseException = exc
+        not one MessagePack value. With *failure*, what ``unpackb(raw)`` has
+        just raised: the slow path behind the fast decoder (maps with other
+        keys, a hook's own exception, and the error), which never decodes
+        twice with the same options."""
+        if failure is None:
+            try:
+                return self.unpackb(raw)
+            except DECODE_ERRORS as exc:
+                failure = exc
+        if isinstance(failure, _HookFailure):
+            error = failure.error
+            error.__suppress_context__ = True
+            raise error
         if self._loose is not None:
             try:
                 return self._loose(raw)

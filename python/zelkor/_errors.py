@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import errno as _errno
 import re
-from typing import Final
+from typing import Final, NoReturn
 
 __all__ = [
     "ZelkError",
@@ -24,6 +24,7 @@ __all__ = [
     "ZelkValueError",
     "ZelkSerializationError",
     "NATIVE_ERRORS",
+    "corrupt",
     "translate",
 ]
 
@@ -151,6 +152,11 @@ def translate(exc: BaseException, filename: str | None = None) -> BaseException:
     if cls is ZelkCorruptError and payload.startswith(_NOT_A_STORE):
         cls = ZelkNotAStoreError
     return cls(text)
+
+
+def corrupt(text: str) -> NoReturn:
+    """Raises the ZelkCorruptError that *text* describes."""
+    raise ZelkCorruptError(f"ZelkCorruptError: {text}")
 
 
 def _io_error(text: str, payload: str, filename: str | None) -> ZelkIOError:

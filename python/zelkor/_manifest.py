@@ -1,5 +1,6 @@
-"""The manifest of a sharded set: its format, and reading it from a set
-directory that may come from anywhere.
+"""The manifest of a sharded set: its schema, and the names of the files
+that builds of a set write. (Reading it from a directory is the readers'
+and the commit's, through ``_os``.)
 
 A set is a directory of ordinary store files and one JSON manifest,
 ``manifest.json``, which names them (docs/sharded.md has the format)::
@@ -17,51 +18,53 @@ ZelkCorruptError, whatever its bytes.
 
 from __future__ import annotations
 
-import errno
 import json
-import os
 import re
-import stat
 from dataclasses import dataclass
 from typing import Any, Final, NoReturn
 
-from ._errors import ZelkCorruptError, ZelkIOError, translate
+from ._errors import corrupt
 from ._partition import PARTITION
 
 __all__ = [
-    "FORMAT", "VERSION", "MANIFEST", "MAX_MANIFEST", "MAX_SHARDS", "Manifest", "ShardEntry",
-    "corrupt", "io_error", "lstat_regular", "open_regular", "parse", "read_manifest", "read_manifest_or_none",
-    "shard_name",
+    "FORMAT", "VERSION", "MANIFEST", "MANIFEST_TMP", "LOCK", "MAX_MANIFEST", "MAX_SHARDS", "Manifest", "ShardEntry",
+    "is_build_file", "parse", "shard_name",
 ]
 
 FORMAT: Final = "zelkor-set"
 VERSION: Final = 1
-#: The manifest's name in a set directory.
+#: The manifest's name in a set directory, the name a new manifest is
+#: written under before it is renamed into place, and the lock of builds.
 MANIFEST: Final = "manifest.json"
+MANIFEST_TMP: Final = MANIFEST + ".tmp"
+LOCK: Final = MANIFEST + ".lock"
 #: No manifest is larger: a bigger file is refused before it is read.
 MAX_MANIFEST: Final = 16 * 1024 * 1024
-MAX_SHARDS: Final = 65536
+#: The most shards a set has. A reader maps every shard, one memory mapping
+#: each, and Linux allows a process 65,530 mappings by default: a reader of
+#: a set this size leaves room for the previous generation's reader and for
+#: the process's own mappings.
+MAX_SHARDS: Final = 16384
 _MAX_COUNT: Final = 2**32 - 1  # keys or objects of one shard, as its header holds them
 _MAX_SIZE: Final = 2**63 - 1
 _GENERATION: Final = re.compile(r"[A-Za-z0-9._-]{1,64}\Z")
 _CRC: Final = re.compile(r"0x[0-9a-f]{8}\Z")
-
-
-def corrupt(text: str) -> NoReturn:
-    raise ZelkCorruptError(f"ZelkCorruptError: {text}")
-
-
-def io_error(exc: OSError, what: str, filename: str) -> BaseException:
-    """A ZelkIOError (the subclass for its errno) for *exc*, which the
-    operating system raised while doing *what*."""
-    reason = exc.strerror or str(exc)
-    return translate(OSError(f"ZelkIOError: {what}: {reason} (os error {exc.errno})"), filename)
+# The names that builds of a set write: shard files and their temporary files.
+_BUILD_FILE: Final = re.compile(r"shard-\d{5,}-of-\d{5,}-[A-Za-z0-9._-]{1,64}\.zlkr(?:\.tmp)?\Z")
 
 
 def shard_name(index: int, count: int, generation: str) -> str:
     """The file name of shard *index* of a set of *count* shards that the
     build of *generation* writes."""
     return f"shard-{index:05d}-of-{count:05d}-{generation}.zlkr"
+
+
+def is_build_file(name: str, generation: str | None = None) -> bool:
+    """Whether *name* is a file that a build of a set writes (of the build
+    of *generation*, when given): a shard file or its temporary file."""
+    if _BUILD_FILE.match(name) is None:
+        return False
+    return generation is None or name.removesuffix(".tmp").removesuffix(".zlkr").endswith("-" + generation)
 
 
 @dataclass(frozen=True)
@@ -149,6 +152,10 @@ def _file_name(value: str, where: str) -> str:
     directory: no absolute path, no separator, no ``..``."""
     if not value or value in (".", "..") or ".." in value or any(c in value for c in "/\\:\0"):
         raise ValueError(f"{where} names {value!r}, which is not a plain file name inside the set")
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:  # a lone surrogate from a JSON escape
+        raise ValueError(f"{where} names {value!r}, which is not valid Unicode") from None
     return value
 
 
@@ -180,10 +187,12 @@ def _manifest(blob: bytes) -> Manifest:
     function = _field(partition, "function", str, "'partition'")
     if function != PARTITION:
         raise ValueError(f"unknown partition function {function!r} (this package knows {PARTITION!r})")
-    count = _count(doc, "shard_count", "the manifest", MAX_SHARDS)
+    count = _count(doc, "shard_count", "the manifest", _MAX_COUNT)
     if count < 1:
         raise ValueError("'shard_count' is 0: a set has at least one shard")
-    if _count(partition, "shards", "'partition'", MAX_SHARDS) != count:
+    if count > MAX_SHARDS:
+        raise ValueError(f"'shard_count' is {count}, more than the {MAX_SHARDS} shards a set may have")
+    if _count(partition, "shards", "'partition'", _MAX_COUNT) != count:
         raise ValueError("'partition' 'shards' differs from 'shard_count'")
     files = _field(doc, "shards", list, "the manifest")
     if len(files) != count:
@@ -207,76 +216,3 @@ def parse(blob: bytes, where: str) -> Manifest:
         return _manifest(blob)
     except (ValueError, RecursionError) as exc:  # JSON, UTF-8 and schema errors
         corrupt(f"manifest {where} is not valid: {exc}")
-
-
-# ------------------------------------------------------------------ reading
-
-
-def lstat_regular(path: str, what: str) -> os.stat_result:
-    """lstat of *path*, which must be a regular file (no symbolic link,
-    directory, FIFO or device): ZelkCorruptError when it is something else,
-    ZelkIOError when it cannot be looked at (FileNotFoundError included)."""
-    try:
-        st = os.lstat(path)
-    except OSError as exc:
-        raise io_error(exc, f"cannot open {what} {path!r}", path) from None
-    if not stat.S_ISREG(st.st_mode):
-        kind = "a symbolic link" if stat.S_ISLNK(st.st_mode) else "a directory" if stat.S_ISDIR(st.st_mode) else "not a regular file"
-        corrupt(f"{what} {path!r} is {kind}")
-    return st
-
-
-def open_regular(path: str, what: str) -> tuple[int, os.stat_result]:
-    """An open descriptor of the regular file at *path*, never following a
-    symbolic link, and its fstat; as :func:`lstat_regular` for anything else."""
-    before = lstat_regular(path, what)
-    flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
-    try:
-        fd = os.open(path, flags)
-    except OSError as exc:
-        if exc.errno == errno.ELOOP:
-            corrupt(f"{what} {path!r} is a symbolic link")
-        raise io_error(exc, f"cannot open {what} {path!r}", path) from None
-    st = os.fstat(fd)
-    if not stat.S_ISREG(st.st_mode) or (st.st_dev, st.st_ino) != (before.st_dev, before.st_ino):
-        os.close(fd)
-        corrupt(f"{what} {path!r} changed into something other than a regular file while it was opened")
-    return fd, st
-
-
-def _read_all(fd: int, limit: int) -> bytes:
-    parts: list[bytes] = []
-    got = 0
-    while got <= limit:
-        piece = os.read(fd, min(1 << 20, limit + 1 - got))
-        if not piece:
-            break
-        parts.append(piece)
-        got += len(piece)
-    return b"".join(parts)
-
-
-def read_manifest(directory: str) -> Manifest:
-    """The manifest of the set in *directory*. A missing manifest is a
-    ZelkIOError that is a FileNotFoundError (no set there, or none yet)."""
-    path = os.path.join(directory, MANIFEST)
-    fd, st = open_regular(path, "manifest")
-    try:
-        if st.st_size > MAX_MANIFEST:
-            corrupt(f"manifest {path!r} is {st.st_size} bytes, more than a manifest ({MAX_MANIFEST})")
-        try:
-            blob = _read_all(fd, MAX_MANIFEST)
-        except OSError as exc:
-            raise io_error(exc, f"cannot read manifest {path!r}", path) from None
-    finally:
-        os.close(fd)
-    return parse(blob, repr(path))
-
-
-def read_manifest_or_none(directory: str) -> Manifest | None:
-    """The current manifest, or None where there is none or it is not valid
-    (what a build that replaces it needs to know)."""
-    try:
-        return read_manifest(directory)
-    except (ZelkCorruptError, ZelkIOError):
-        return None

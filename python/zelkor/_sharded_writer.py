@@ -3,10 +3,9 @@ its shards built on every core."""
 
 from __future__ import annotations
 
-import multiprocessing
+import functools
 import operator
-import os
-import sys
+import threading
 import zlib
 from array import array
 from collections.abc import Callable, Iterable
@@ -15,51 +14,15 @@ from typing import Any
 import _zelkor
 
 from ._codec import Codec
+from ._commit import SetCommit, build_shard, check_shard_count
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkValueError, translate
-from ._manifest import MAX_SHARDS, Manifest, ShardEntry
 from ._partition import key_bytes
-from ._reader import ZelkReader
-from ._setdir import SetCommit, entry_of
-from ._sharded_reader import ShardedReader
-from ._writer import Collecting, merge_source, native_counts
+from ._reader import Reader
+from ._workers import run, worker_count
+from ._writer import Collecting, merge_source, report_build
 
-__all__ = ["ShardedWriter", "build_shard", "worker_count"]
-
-# The shards' writers while forked workers build them: each worker reads
-# them from the memory it shares with the parent, copy on write, and never
-# writes to them, so the data stays one copy.
-_INHERITED: list[Any] | None = None
-
-
-def build_shard(native: Any, directory: str, name: str) -> ShardEntry:
-    """Builds one shard with the module's (quiet, atomic) build and returns
-    its manifest entry."""
-    path = os.path.join(directory, name)
-    try:
-        objects, keys, size = native.build_quiet(path)
-    except NATIVE_ERRORS as exc:
-        raise translate(exc, path) from None
-    return entry_of(directory, name, objects, keys, size)
-
-
-def _build_inherited(index: int, directory: str, name: str) -> ShardEntry:
-    assert _INHERITED is not None
-    return build_shard(_INHERITED[index], directory, name)
-
-
-def worker_count(processes: int | None, jobs: int) -> int:
-    """How many processes build *jobs* shards: *processes* (None: one per
-    core this process may run on), at most one per shard, and one where
-    processes cannot be forked."""
-    if processes is None:
-        affinity = getattr(os, "sched_getaffinity", None)
-        processes = len(affinity(0)) if affinity is not None else (os.cpu_count() or 1)
-    elif operator.index(processes) < 1:
-        raise ValueError(f"processes must be at least 1, not {processes}")
-    if "fork" not in multiprocessing.get_all_start_methods():
-        return 1
-    return max(1, min(processes, jobs))
+__all__ = ["ShardedWriter"]
 
 
 class ShardedWriter(Collecting):
@@ -72,10 +35,11 @@ class ShardedWriter(Collecting):
     shard they fall in. ``add`` and ``add_raw`` keep the object's bytes until
     the writer is dropped, so that ``add_key`` can put a key of any shard on
     it; ``w[key] = value``, ``update`` and ``merge`` keep nothing beside the
-    shards' own copy.
+    shards' own copy. Every call is atomic: threads may add at once, and a
+    build waits for the adds in progress and holds back those that follow.
     """
 
-    __slots__ = ("_count", "_natives", "_codec", "_path", "_quiet", "_raw", "_first", "_more", "_added")
+    __slots__ = ("_count", "_natives", "_codec", "_path", "_quiet", "_raw", "_first", "_more", "_added", "_lock")
 
     def __init__(
         self,
@@ -86,13 +50,11 @@ class ShardedWriter(Collecting):
         quiet: bool = False,
         codec: Codec | None = None,
     ) -> None:
-        if not isinstance(shards, int) or isinstance(shards, bool) or not 1 <= shards <= MAX_SHARDS:
-            raise ValueError(f"a set has 1 to {MAX_SHARDS} shards, not {shards!r}")
+        self._count = check_shard_count(shards)
         if codec is None:
             codec = Codec(default=default)
         elif default is not None:
             raise TypeError("give either default or codec, not both")
-        self._count = shards
         self._natives = [_zelkor._ZelkWriter() for _ in range(shards)]
         self._codec = codec
         self._path = None if path is None else fspath(path)
@@ -101,6 +63,9 @@ class ShardedWriter(Collecting):
         self._first = array("q")  # where it went first: local id * shards + shard, or -1
         self._more: dict[int, dict[int, int]] = {}  # its copies in further shards: shard -> local id
         self._added = 0
+        # One lock for every change: the id of an object, its copies and the
+        # count are a few steps each. Reentrant for a *default* that adds.
+        self._lock = threading.RLock()
 
     # ------------------------------------------------------------ adding
 
@@ -108,15 +73,16 @@ class ShardedWriter(Collecting):
         raw = self._codec.encode(value, key)
         kb = key_bytes(key)
         native = self._natives[zlib.crc32(kb) % self._count]
-        try:
-            native.add_key(kb, native.add_object_raw(raw))
-        except NATIVE_ERRORS as exc:
-            raise translate(exc) from None
-        self._added += 1
+        with self._lock:
+            try:
+                native.add_key(kb, native.add_object_raw(raw))
+            except NATIVE_ERRORS as exc:
+                raise translate(exc) from None
+            self._added += 1
 
     def _local(self, obj_id: int, shard: int) -> int:
         """The id in *shard*'s writer of object *obj_id*, copied there first
-        when it has no copy there yet."""
+        when it has no copy there yet (under the lock)."""
         first = self._first[obj_id]
         if first >= 0:
             if first % self._count == shard:
@@ -154,12 +120,14 @@ class ShardedWriter(Collecting):
         returns the object's id."""
         if not isinstance(raw, bytes):
             raise TypeError(f"add_raw() takes bytes, not {type(raw).__name__}")
-        obj_id = len(self._raw)
-        self._raw.append(raw)
-        self._first.append(-1)
-        self._added += 1
-        for key in (keys,) if isinstance(keys, (str, bytes, bytearray, memoryview)) else keys:
-            self._put_key(key, obj_id)
+        given = [keys] if isinstance(keys, (str, bytes, bytearray, memoryview)) else list(keys)
+        with self._lock:
+            obj_id = len(self._raw)
+            self._raw.append(raw)
+            self._first.append(-1)
+            self._added += 1
+            for key in given:
+                self._put_key(key, obj_id)
         return obj_id
 
     def add_key(self, key: Key, obj_id: int) -> None:
@@ -168,28 +136,30 @@ class ShardedWriter(Collecting):
         obj_id = operator.index(obj_id)
         if obj_id < 0:
             raise OverflowError("can't convert negative int to unsigned")
-        if obj_id >= len(self._raw):
-            raise ZelkValueError(f"ZelkError: obj_id {obj_id} out of range (have {len(self._raw)} objects)")
-        self._put_key(key, obj_id)
+        with self._lock:
+            if obj_id >= len(self._raw):
+                raise ZelkValueError(f"ZelkError: obj_id {obj_id} out of range (have {len(self._raw)} objects)")
+            self._put_key(key, obj_id)
 
     def _add_group(self, keys: Iterable[bytes], raw: bytes) -> None:
         """Store *raw* under *keys*, once per shard that they fall in, keeping
         no copy of it (no id comes back)."""
         placed: dict[int, int] = {}
         natives, count = self._natives, self._count
-        try:
-            for key in keys:
-                kb = key_bytes(key)
-                shard = zlib.crc32(kb) % count
-                local = placed.get(shard)
-                if local is None:
-                    local = placed[shard] = natives[shard].add_object_raw(raw)
-                natives[shard].add_key(kb, local)
-        except NATIVE_ERRORS as exc:
-            raise translate(exc) from None
-        self._added += 1
+        with self._lock:
+            try:
+                for key in keys:
+                    kb = key_bytes(key)
+                    shard = zlib.crc32(kb) % count
+                    local = placed.get(shard)
+                    if local is None:
+                        local = placed[shard] = natives[shard].add_object_raw(raw)
+                    natives[shard].add_key(kb, local)
+            except NATIVE_ERRORS as exc:
+                raise translate(exc) from None
+            self._added += 1
 
-    def merge(self, source: ZelkReader | ShardedReader | StrPath, *, verify: bool = True) -> None:
+    def merge(self, source: Reader | StrPath, *, verify: bool = True) -> None:
         """Add every key and object of an existing store or set: a reader or
         a path (opened with *verify*). Objects are copied byte for byte;
         keys that share an object there share it here, within a shard."""
@@ -204,28 +174,22 @@ class ShardedWriter(Collecting):
         files beside the old ones, then the manifest.
 
         The shards are built by *processes* forked processes at once (None:
-        one per core), each from the memory it shares with this one; with
-        1, or where processes cannot be forked, one after the other here.
-        Prints a summary line unless *quiet*. The writer keeps its content.
+        one per core), each from the memory it shares with this one. With 1,
+        where processes cannot be forked, and in a process that runs other
+        threads (which a fork would copy holding their locks), they are
+        built one after the other here. A worker that dies fails the build,
+        naming its shard. Prints a summary line unless *quiet*. The writer
+        keeps its content.
         """
         name, quiet = self._target(path, quiet)
         workers = worker_count(processes, self._count)
-        with SetCommit(name, self._count) as commit:
-            manifest = commit.publish(self._build_shards(commit, workers))
+        with self._lock, SetCommit(name, self._count) as commit:
+            jobs = [functools.partial(build_shard, native, commit.shard_path(i), commit.shard_file(i))
+                    for i, native in enumerate(self._natives)]
+            entries = run(jobs, workers, lambda i: f"shard {i} ({commit.shard_file(i)})", commit.descriptors())
+            manifest = commit.publish(entries)
         if not quiet:
-            _summary(name, manifest)
-
-    def _build_shards(self, commit: SetCommit, workers: int) -> list[ShardEntry]:
-        jobs = [(i, commit.directory, commit.shard_file(i)) for i in range(self._count)]
-        if workers <= 1:
-            return [build_shard(self._natives[i], d, n) for i, d, n in jobs]
-        global _INHERITED
-        _INHERITED = self._natives
-        try:
-            with multiprocessing.get_context("fork").Pool(workers) as pool:
-                return pool.starmap(_build_inherited, jobs, chunksize=1)
-        finally:
-            _INHERITED = None
+            report_build(name, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
 
     def __enter__(self) -> ShardedWriter:
         if self._path is None:
@@ -240,7 +204,7 @@ class ShardedWriter(Collecting):
 
     def __len__(self) -> int:
         """The number of distinct keys."""
-        return sum(native_counts(native)[1] for native in self._natives)
+        return sum(native.counts()[1] for native in self._natives)
 
     @property
     def object_count(self) -> int:
@@ -252,9 +216,3 @@ class ShardedWriter(Collecting):
         keys = len(self)
         where = "" if self._path is None else f"{self._path!r}, "
         return f"{type(self).__name__}({where}shards={self._count}, objects={self._added}, keys={keys})"
-
-
-def _summary(path: str, manifest: Manifest) -> None:
-    size = sum(s.size for s in manifest.shards) / 1024
-    print(f"✅  {path}  —  {manifest.count} shards · {manifest.objects} objects · {manifest.keys} keys · {size:.1f} KB",
-          file=sys.stdout, flush=True)

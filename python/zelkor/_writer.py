@@ -2,41 +2,40 @@
 
 from __future__ import annotations
 
-import os
-import re
 from collections.abc import Callable, Iterable, Mapping
 from types import TracebackType
-from typing import Any, Final, TypeVar
+from typing import Any, TypeVar
 
 import _zelkor
 
-from ._codec import ENCODE_ERRORS, Codec, encode_error
+from ._codec import ENCODE_ERRORS, POOLED_MAX, Codec, encode_error
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, translate
-from ._reader import ZelkReader
-from ._sharded_reader import ShardedReader
+from ._os import native_path, write_standard_output
+from ._reader import Reader, open_reader
 
-__all__ = ["Collecting", "ZelkWriter", "merge_source", "native_counts"]
+__all__ = ["Collecting", "ZelkWriter", "merge_source", "report_build"]
 
 _K = TypeVar("_K", bound=Key)
-_COUNTS: Final = re.compile(r"\(objects=(\d+), keys=(\d+)\)\Z")
 
 
-def native_counts(native: Any) -> tuple[int, int]:
-    """``(objects, keys)`` of one of the module's writers, from its repr."""
-    found = _COUNTS.search(repr(native))
-    if found is None:  # pragma: no cover - the module's repr is fixed
-        raise RuntimeError(f"unexpected writer repr {native!r}")
-    return int(found.group(1)), int(found.group(2))
-
-
-def merge_source(source: ZelkReader | ShardedReader | StrPath, verify: bool) -> ZelkReader | ShardedReader:
+def merge_source(source: Reader | StrPath, verify: bool) -> Reader:
     """What ``merge`` reads: *source* itself when it is a reader, else the
     store file or the set's directory at that path, opened with *verify*."""
-    if isinstance(source, (ZelkReader, ShardedReader)):
-        return source
-    name = fspath(source)
-    return ShardedReader(name, verify) if os.path.isdir(name) else ZelkReader(name, verify)
+    return source if isinstance(source, Reader) else open_reader(source, verify)
+
+
+def report_build(path: str, objects: int, keys: int, size: int, shards: int | None = None) -> None:
+    """The summary line of a build on standard output, as the module prints
+    it: ``✅  path  —  2 objects · 3 keys · 0.2 KB`` (a set's with ``N shards
+    · `` first), the size in KiB with one decimal, rounded half to even. A
+    line that cannot be written is dropped: the build is done."""
+    tenths, rest = divmod(size * 10, 1024)
+    if rest > 512 or (rest == 512 and tenths % 2):
+        tenths += 1
+    parts = "" if shards is None else f"{shards} shards \u00b7 "
+    write_standard_output(f"\u2705  {path}  \u2014  {parts}{objects} objects \u00b7 {keys} keys \u00b7 "
+                          f"{tenths // 10}.{tenths % 10} KB\n")
 
 
 class Collecting:
@@ -151,7 +150,8 @@ class ZelkWriter(Collecting):
             raw = packer.pack(value)
         except ENCODE_ERRORS as exc:
             raise encode_error(exc, key) from exc
-        pool.append(packer)
+        if len(raw) <= POOLED_MAX:
+            pool.append(packer)
         try:
             self._add_key(key, self._add_object_raw(raw))
         except NATIVE_ERRORS as exc:
@@ -186,13 +186,13 @@ class ZelkWriter(Collecting):
         except NATIVE_ERRORS as exc:
             raise translate(exc) from None
 
-    def merge(self, source: ZelkReader | ShardedReader | StrPath, *, verify: bool = True) -> None:
+    def merge(self, source: Reader | StrPath, *, verify: bool = True) -> None:
         """Add every key and object of an existing store or sharded set: a
         reader, or the path of a store file or a set's directory (opened
         with *verify*).
 
-        Objects are copied byte for byte, in their order in the file, and
-        keys that share an object there share one here. A key that the
+        Objects are copied byte for byte, and keys that share an object
+        there share one here. A key that the
         writer holds already gets the merged object (the later key wins),
         and keys added afterwards replace merged ones.
         """
@@ -209,20 +209,20 @@ class ZelkWriter(Collecting):
 
     def build(self, path: StrPath | None = None, quiet: bool | None = None) -> None:
         """Write the store to *path* (or the writer's own path) atomically:
-        a temporary file beside it, flushed to disk, renamed over it.
+        a temporary file beside it, flushed to disk, renamed over it; the
+        objects lie in key order and the file carries its mapped index.
 
-        Prints the module's one-line summary on standard output unless
-        *quiet* (default: the writer's *quiet*). The writer keeps its
-        content and can be built again.
+        Prints a one-line summary on standard output unless *quiet*
+        (default: the writer's *quiet*). The writer keeps its content and
+        can be built again.
         """
         name, quiet = self._target(path, quiet)
         try:
-            if quiet:
-                self._native.build_quiet(name)
-            else:
-                self._native.build(name)
+            objects, keys, size, _ = self._native.build_mapped(native_path(name))
         except NATIVE_ERRORS as exc:
             raise translate(exc, name) from None
+        if not quiet:
+            report_build(name, objects, keys, size)
 
     def __enter__(self) -> ZelkWriter:
         if self._path is None:
@@ -232,7 +232,8 @@ class ZelkWriter(Collecting):
     # ------------------------------------------------------------ looking
 
     def _counts(self) -> tuple[int, int]:
-        return native_counts(self._native)
+        counts: tuple[int, int] = self._native.counts()
+        return counts
 
     def __len__(self) -> int:
         """The number of distinct keys."""

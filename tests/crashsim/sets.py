@@ -12,7 +12,7 @@ from pathlib import Path
 
 import zelkor
 from zelkor._manifest import MANIFEST
-from zelkor._setdir import LOCK
+from zelkor._manifest import LOCK
 
 from .explore import Check, CrashPoint, Scenario, Variant
 from .trace import SYNCS, Op
