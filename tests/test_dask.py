@@ -21,10 +21,24 @@ RECORDS += [(["alias:a", "alias:b", "alias:c", "user:0007"], "shared"), ("user:0
 
 
 @pytest.fixture(scope="module")
-def client():
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                  silence_logs=40) as cluster, distributed.Client(cluster) as c:
+def client(tmp_path_factory):
+    # Dask's scratch space in a directory of the test run, not in
+    # /tmp/dask-scratch-space, which would outlive it.
+    import dask
+
+    scratch = str(tmp_path_factory.mktemp("dask"))
+    with dask.config.set({"temporary-directory": scratch}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                     silence_logs=40, local_directory=scratch) as cluster, \
+            distributed.Client(cluster) as c:
         yield c
+
+
+@pytest.fixture
+def synchronous():
+    dask = pytest.importorskip("dask")
+    with dask.config.set(scheduler="sync"):
+        yield
 
 
 def one_file(path, records):
@@ -71,3 +85,40 @@ def test_a_failed_task_leaves_the_old_set(client, tmp_path):
     with pytest.raises(zelkor.ZelkSerializationError):
         zdask.to_zelkor(bad, tmp_path / "set", shards=2, quiet=True)
     assert sorted(os.listdir(tmp_path / "set")) == before and dict(zelkor.open(tmp_path / "set")) == dict(RECORDS[:10])
+
+
+# A build in a Dask task (a daemonic worker process) failed with a bare
+# AssertionError: the worker forked a pool of its own.
+def test_a_set_built_inside_a_task(client, tmp_path):
+    def build(path):
+        w = zelkor.ShardedWriter(shards=3, quiet=True)
+        w.update({f"k{i}": i for i in range(300)})
+        w.build(path, processes=2)
+        return len(zelkor.open(path))
+
+    assert client.submit(build, str(tmp_path / "set")).result() == 300
+
+
+# Records that are not (key, value) pairs were read another way: 100 dicts
+# {"key": ..., "value": ...} made a set of the one entry {"key": "value"}.
+@pytest.mark.parametrize("record", [{"key": "k", "value": 1}, ("k", 1, 2), "kv", ({"k"}, 1), None])
+def test_records_that_are_no_pairs_are_refused(synchronous, tmp_path, record):
+    zdask.to_zelkor(dask_bag.from_sequence(RECORDS[:10]), tmp_path / "set", shards=2, quiet=True)
+    before = sorted(os.listdir(tmp_path / "set"))
+    with pytest.raises(TypeError, match="a record is a|the keys of a record"):
+        zdask.to_zelkor(dask_bag.from_sequence([("ok", 1), record]), tmp_path / "set", shards=2, quiet=True)
+    assert sorted(os.listdir(tmp_path / "set")) == before and dict(zelkor.open(tmp_path / "set")) == dict(RECORDS[:10])
+
+
+# A bag read while the set was rebuilt failed on the vanished files.
+@pytest.mark.parametrize("shards", [3, 4])
+def test_a_bag_read_across_a_rebuild(synchronous, tmp_path, shards):
+    zdask.to_zelkor(dask_bag.from_sequence(RECORDS[:50]), tmp_path / "set", shards=3, quiet=True)
+    bag = zdask.read_zelkor(tmp_path / "set")
+    renamed = [(k, ["new", v]) for k, v in RECORDS[:50]]
+    zdask.to_zelkor(dask_bag.from_sequence(renamed), tmp_path / "set", shards=shards, quiet=True)
+    if shards == 3:  # each partition the same shard of the newer set
+        assert sorted(bag.compute(), key=repr) == sorted(zelkor.open(tmp_path / "set").items(), key=repr)
+    else:
+        with pytest.raises(zelkor.ZelkCorruptError, match="rebuilt with 4 shards"):
+            bag.compute()
