@@ -14,6 +14,7 @@ import os
 import pty
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import msgpack
@@ -97,8 +98,35 @@ def test_build_stores_what_the_records_say(store: Path) -> None:
         (["verify", "-q", "{}"], ""),
     ],
 )
-def test_queries(store: Path, args: list[str], expected: str) -> None:
-    assert ok(*(a.replace("{}", str(store)) for a in args)).decode("utf-8", "surrogateescape") == expected
+@pytest.mark.parametrize("layout", ["file", "set"])
+def test_queries(store: Path, args: list[str], expected: str, layout: str) -> None:
+    target = store if layout == "file" else as_set(store)
+    assert ok(*(a.replace("{}", str(target)) for a in args)).decode("utf-8", "surrogateescape") == expected
+
+
+def as_set(store: Path) -> Path:
+    """The store's content as a set of three shards beside it."""
+    import zelkor
+
+    w = zelkor.ShardedWriter(shards=3, quiet=True)
+    w.merge(store)
+    w.build(store.parent / "set")
+    return store.parent / "set"
+
+
+def test_a_set_has_stats_a_dump_and_a_verdict(store: Path, tmp_path: Path) -> None:
+    import zelkor
+
+    directory = as_set(store)
+    stats = json.loads(ok("stats", "--json", directory))
+    assert stats == json.loads(json.dumps(zelkor.open(directory).stats())) and stats["shard_count"] == 3
+    table = ok("stats", directory).decode()
+    assert f"generation  {stats['generation']}" in table and "crc32-mod, 3 shards" in table
+    ok("build", "-q", tmp_path / "back.zlkr", stdin=ok("dump", directory))
+    back, original = zelkor.open(tmp_path / "back.zlkr"), zelkor.open(store)
+    assert list(back.range().items_raw()) == list(original.range().items_raw())
+    objects = stats["num_objects"]  # an object whose keys fall in two shards counts in each
+    assert ok("verify", directory).decode() == f"{directory}: OK (9 keys, {objects} objects)\n" and objects > 7
 
 
 def test_raw_output_is_the_stored_bytes(store: Path) -> None:
@@ -221,7 +249,7 @@ def test_malformed_input(tmp_path: Path, lines: list[str], message: str) -> None
         (["get", "{dir}/missing.zlkr", "a"], 1, "ZelkIOError: cannot open"),
         (["keys", "{dir}/junk.zlkr"], 1, "junk.zlkr: ZelkCorruptError: bad magic"),
         (["get", "{dir}/junk.zlkr", "k"], 1, "bad magic [74, 85, 78, 75] (the file is not a zelkor store)"),
-        (["stats", "{dir}"], 1, "is a directory, not a store"),
+        (["stats", "{dir}"], 1, "holds no set: it has no manifest.json"),
         (["stats", "{dir}/crc.zlkr"], 1, "crc.zlkr: ZelkCorruptError: file CRC32 mismatch"),
         (["get", "{dir}/s.zlkr", "absent"], 1, 'no key "absent"'),
         (["get", "{dir}/s.zlkr", "not msgpack"], 1, "has no JSON form"),
@@ -256,18 +284,20 @@ def test_verify_reports_a_damaged_object(store: Path, tmp_path: Path) -> None:
 # ------------------------------------------------------------- progress
 
 
-def test_progress_only_on_a_terminal(tmp_path: Path) -> None:
-    source = tmp_path / "in.jsonl"
-    source.write_bytes(jsonl(*({"key": f"k{i}", "value": i} for i in range(2000))))
-    piped = zlkr("build", "-q", tmp_path / "a.zlkr", source)
-    assert piped.returncode == 0 and piped.stderr == b""
-
+def on_a_terminal(args: list[str], feed: list[bytes], pause: float = 0.0) -> bytes:
+    """What zlkr draws on a terminal (its standard error) while *feed* goes
+    to its standard input, *pause* seconds between the pieces."""
     controller, terminal = pty.openpty()
     try:
-        proc = subprocess.Popen(
-            [*COMMAND, "build", "-q", str(tmp_path / "b.zlkr"), str(source)], stderr=terminal, env=ENV
-        )
+        proc = subprocess.Popen([*COMMAND, *args], stdin=subprocess.PIPE, stderr=terminal, env=ENV)
         os.close(terminal)
+        assert proc.stdin is not None
+        for n, piece in enumerate(feed):
+            if n:
+                time.sleep(pause)
+            proc.stdin.write(piece)
+            proc.stdin.flush()
+        proc.stdin.close()
         shown = b""
         while True:
             try:
@@ -280,8 +310,21 @@ def test_progress_only_on_a_terminal(tmp_path: Path) -> None:
     finally:
         os.close(controller)
     assert proc.wait(timeout=60) == 0
-    assert b"reading " in shown and b"%" in shown
-    assert shown.endswith(b"\r\x1b[K")  # the bar is erased at the end
+    return shown
+
+
+def test_progress_only_on_a_terminal_and_for_long_work(tmp_path: Path) -> None:
+    source = tmp_path / "in.jsonl"
+    source.write_bytes(jsonl(*({"key": f"k{i}", "value": i} for i in range(2000))))
+    piped = zlkr("build", "-q", tmp_path / "a.zlkr", source)
+    assert piped.returncode == 0 and piped.stderr == b""
+    # A short build draws nothing: no bar flashes up and away.
+    assert on_a_terminal(["build", "-q", str(tmp_path / "b.zlkr"), str(source)], []) == b""
+    # Records that take their time: the bar comes up and is erased at the end.
+    half = jsonl(*({"key": f"k{i}", "value": i} for i in range(1000)))
+    rest = jsonl(*({"key": f"j{i}", "value": i} for i in range(1000)))
+    shown = on_a_terminal(["build", "-q", str(tmp_path / "c.zlkr")], [half, rest], pause=1.0)
+    assert b"reading <stdin>  1,0" in shown and shown.endswith(b"\r\x1b[K")
 
 
 def test_closed_pipe_is_quiet(tmp_path: Path) -> None:

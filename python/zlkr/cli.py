@@ -1,4 +1,5 @@
-"""``zlkr``: build, query, check and dump .zlkr stores from the command line."""
+"""``zlkr``: build, query, check and dump .zlkr stores (files and sharded
+sets) from the command line."""
 
 from __future__ import annotations
 
@@ -26,7 +27,8 @@ Build, query, check and dump .zlkr stores.
 
 A store maps keys to objects; several keys may share one object. zlkr stores
 every object as MessagePack and shows values as JSON (see 'zlkr build --help'
-for the record format that build reads and dump writes)."""
+for the record format that build reads and dump writes). Every command that
+reads a store also reads a sharded set: give the set's directory."""
 
 RECORD_HELP = """\
 Each line of INPUT is one object with its keys:
@@ -97,12 +99,10 @@ def _store_error(path: str, exc: zelkor.ZelkError) -> CliError:
     return CliError(f"{path}: {exc}")
 
 
-def _open(path: str, crc: bool = True) -> zelkor.ZelkReader:
+def _open(path: str, crc: bool = True) -> zelkor.Reader:
     _utf8_path(path)
-    if os.path.isdir(path):
-        raise CliError(f"{path}: is a directory, not a store")
     try:
-        return zelkor.ZelkReader(path, verify=crc)
+        return zelkor.open(path, verify=crc)
     except zelkor.ZelkError as exc:
         raise _store_error(path, exc) from None
 
@@ -257,7 +257,7 @@ def cmd_get(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
-def _selected(reader: zelkor.ZelkReader, prefix: str | None) -> zelkor.ItemRange:
+def _selected(reader: zelkor.Reader, prefix: str | None) -> zelkor.ItemRange:
     return reader.range() if prefix is None else reader.prefix(os.fsencode(prefix))
 
 
@@ -291,7 +291,7 @@ def cmd_items(args: argparse.Namespace) -> int:
 def cmd_dump(args: argparse.Namespace) -> int:
     reader = _open(args.file, args.crc)
     out = _Out()
-    with Progress(f"dumping {os.path.basename(args.file)}", reader.stats()["num_objects"]) as bar:
+    with Progress(f"dumping {os.path.basename(os.path.normpath(args.file))}", reader.stats()["num_objects"]) as bar:
         try:
             for done, (keys, payload) in enumerate(reader.groups_raw()):
                 bar.update(done)
@@ -303,22 +303,34 @@ def cmd_dump(args: argparse.Namespace) -> int:
 
 def cmd_stats(args: argparse.Namespace) -> int:
     reader = _open(args.file, args.crc)
-    stats = reader.stats()
     out = _Out()
     if args.json:
-        out.line(json.dumps(stats, ensure_ascii=False))
+        out.line(json.dumps(reader.stats(), ensure_ascii=False))
         return 0
-    size = round(stats["file_size_kb"] * 1024)
-    rows = [
-        ("file", stats["path"]),
-        ("format version", str(stats["version"])),
-        ("keys", f"{stats['num_keys']:,}"),
-        ("objects", f"{stats['num_objects']:,}"),
-        ("data offset", f"{stats['data_offset']:,}"),
-        ("index offset", f"{stats['index_offset']:,}"),
-        ("file size", f"{_human(size)} ({size:,} bytes)"),
-        ("file CRC-32", stats["file_crc32"]),
-    ]
+    if isinstance(reader, zelkor.ShardedReader):
+        figures = reader.stats()
+        size = sum(shard["file_size_kb"] for shard in figures["shards"]) * 1024
+        rows = [
+            ("set", figures["path"]),
+            ("generation", figures["generation"]),
+            ("partition", f"{figures['partition']}, {figures['shard_count']:,} shards"),
+            ("keys", f"{figures['num_keys']:,}"),
+            ("objects", f"{figures['num_objects']:,}"),
+            ("size", f"{_human(round(size))} ({round(size):,} bytes)"),
+        ]
+    else:
+        stats = reader.stats()
+        size = stats["file_size_kb"] * 1024
+        rows = [
+            ("file", stats["path"]),
+            ("format version", str(stats["version"])),
+            ("keys", f"{stats['num_keys']:,}"),
+            ("objects", f"{stats['num_objects']:,}"),
+            ("data offset", f"{stats['data_offset']:,}"),
+            ("index offset", f"{stats['index_offset']:,}"),
+            ("file size", f"{_human(round(size))} ({round(size):,} bytes)"),
+            ("file CRC-32", stats["file_crc32"]),
+        ]
     width = max(len(label) for label, _ in rows)
     for label, value in rows:
         out.line(f"{label:<{width}}  {value}")
@@ -378,13 +390,13 @@ def make_parser() -> argparse.ArgumentParser:
         return sub
 
     def store(sub: argparse.ArgumentParser, crc: bool = True) -> None:
-        sub.add_argument("file", metavar="FILE", help="the .zlkr store")
+        sub.add_argument("file", metavar="STORE", help="the .zlkr store file, or a sharded set's directory")
         if crc:
             sub.add_argument(
                 "--no-crc",
                 dest="crc",
                 action="store_false",
-                help="skip the whole-file CRC-32 check on opening (faster on big files)",
+                help="skip the whole-file CRC-32 check of each file on opening (faster on big stores)",
             )
 
     sub = command(
@@ -423,7 +435,9 @@ def make_parser() -> argparse.ArgumentParser:
         description=(
             "Write one record per object, in file order, with all keys that share it. "
             "'zlkr build' makes a store from it with the same keys, the same object bytes and "
-            "the same sharing; objects that no key reaches are not written."
+            "the same sharing; objects that no key reaches are not written. A set is written "
+            "shard after shard (an object that several shards hold, once per shard), which "
+            "'zlkr build' turns into one file."
         ),
     )
     store(sub)

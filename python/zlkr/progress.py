@@ -11,10 +11,12 @@ from typing import TextIO
 class Progress:
     """Redraws ``label [#####-----]  45%  1,234/2,742`` at most ten times a
     second, or ``label  1,234`` when the total is unknown; *in_bytes* shows
-    the counts as sizes. Does nothing unless *stream* is a terminal.
-    ``close()`` erases the line."""
+    the counts as sizes. Does nothing unless *stream* is a terminal, and
+    nothing before the work has taken ``DELAY`` seconds: a short job shows
+    no bar at all. ``close()`` erases the line."""
 
     INTERVAL = 0.1
+    DELAY = 0.5
 
     def __init__(
         self, label: str, total: int | None = None, stream: TextIO | None = None, *, in_bytes: bool = False
@@ -25,7 +27,7 @@ class Progress:
         self.count = _size if in_bytes else "{:,}".format
         self.enabled = _is_terminal(self.stream)
         self.drawn = False
-        self.last = 0.0
+        self.last = time.monotonic() + self.DELAY - self.INTERVAL  # the first draw, DELAY from now
 
     def update(self, done: int, *, force: bool = False) -> None:
         if not self.enabled:
@@ -50,10 +52,11 @@ class Progress:
         return f"{self.label} [{'#' * filled}{'-' * (width - filled)}]{tail}"
 
     def status(self, text: str, *, park: bool = False) -> None:
-        """Replace the bar by a plain message (for a step without steps);
-        *park* leaves the cursor at the start of the line, so that a longer
-        line written to the same terminal replaces the message."""
-        if self.enabled:
+        """Replace the bar by a plain message (for a step without steps),
+        once the bar is up or DELAY has passed; *park* leaves the cursor at
+        the start of the line, so that a longer line written to the same
+        terminal replaces the message."""
+        if self.enabled and (self.drawn or time.monotonic() - self.last >= self.INTERVAL):
             self.stream.write("\r" + text[: _columns(self.stream) - 1] + "\x1b[K" + ("\r" if park else ""))
             self.stream.flush()
             self.drawn = True
