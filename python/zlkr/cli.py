@@ -13,7 +13,7 @@ import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any, BinaryIO, NoReturn
+from typing import Any, BinaryIO, NoReturn, cast
 
 import _zelkor
 import zelkor
@@ -319,7 +319,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("size", f"{_human(round(size))} ({round(size):,} bytes)"),
         ]
     else:
-        stats = reader.stats()
+        stats = cast(zelkor.Stats, reader.stats())  # a file's
         size = stats["file_size_kb"] * 1024
         rows = [
             ("file", stats["path"]),
