@@ -41,7 +41,8 @@ KNOB_FLAGS += -Cbuild-dir=build/$(BUILD_NAME){wheel_tag}
 endif
 PIP_FLAGS ?= --disable-pip-version-check -q
 
-.PHONY: test test-slow demo bench bench-growth venv install clean
+.PHONY: test test-slow demo bench bench-growth venv install install-package clean \
+	sanitize tsan valgrind fuzz windows wheels crash portable interpreter
 
 $(VPY):
 	@python=$$(PYTHON="$(PYTHON)" tools/bootstrap.sh $(PY)) && echo "$$python -m venv $(VENV)" && { "$$python" -m venv $(VENV) || { rm -rf $(VENV); exit 1; }; }
@@ -52,6 +53,10 @@ venv: $(VPY)
 install: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) $(KNOB_FLAGS) ".[test]"
 
+# The package alone, with what it needs to run (msgpack): all the demo uses.
+install-package: $(VPY)
+	$(VPY) -m pip install $(PIP_FLAGS) $(KNOB_FLAGS) .
+
 test: install
 	$(VPY) -m pytest -q
 
@@ -61,7 +66,7 @@ test-slow: install
 	$(VPY) -m pytest -q -m slow
 
 # The zlkr command on the bundled data set, then the Python API.
-demo: install
+demo: install-package
 	PATH="$(abspath $(VENV))/bin:$$PATH" bash examples/cli_demo.sh
 	$(VPY) examples/demo.py
 
@@ -83,6 +88,55 @@ bench-growth: venv
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DZELKOR_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench
 	PYTHONPATH=build/bench $(VPY) bench/growth.py $(GROWTH_ARGS)
+
+# The checks CI runs beside `make test` (.ci/run runs every one). Each
+# builds what it needs in its own directory and installs what it lacks.
+
+# The suite against a module built with AddressSanitizer and UBSan
+# (PYTEST_ARGS narrows it).
+sanitize:
+	tools/sanitize.sh $(PYTEST_ARGS)
+
+# The core's helper threads under ThreadSanitizer.
+tsan:
+	tools/tsan.sh
+
+# Memcheck over every method of the module, on good and damaged stores.
+valgrind:
+	tools/valgrind.sh
+
+# Coverage-guided fuzzing of the core: FUZZ_SECONDS per target (default
+# 60), FUZZ_TARGETS to choose (fuzz_reader, fuzz_build).
+FUZZ_SECONDS ?= 60
+fuzz:
+	tools/fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# The core cross-built with mingw-w64, its test program under Wine, then
+# natively.
+windows:
+	tools/windows_check.sh
+
+# The wheels and the sdist as users get them: built, repaired to
+# manylinux, installed in fresh environments and tested.
+wheels:
+	tools/wheel_check.sh $(PYTEST_ARGS)
+
+# Simulated power loss at every point of every crash scenario, with larger
+# samples than the suite takes (CRASH_ARGS="--samples 5000 --seed 7").
+crash: install
+	$(VPY) tools/crash_check.py $(CRASH_ARGS)
+
+# The suite on the portable POSIX layer (the one macOS and the BSDs take),
+# which must import no Linux-only call, and the default build, which must
+# import every one.
+portable: install
+	tools/linux_calls.sh --all $(VENV)
+	$(MAKE) test PORTABLE=1 VENV=.venv-portable
+	tools/linux_calls.sh --none .venv-portable
+
+# The interpreter that make picks on a machine without pyenv and CPython 3.10.
+interpreter:
+	tools/interpreter_check.sh
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

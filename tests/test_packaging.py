@@ -13,7 +13,7 @@ import pytest
 
 import _zelkor
 
-DIST = "zelkor-native"
+DIST = "zelkor"
 REPO = Path(__file__).resolve().parent.parent
 
 
@@ -127,7 +127,7 @@ def test_build_information_tells_the_truth() -> None:
     assert info.LIMITED_API is (".abi3." in module.name)
     assert info.PLATFORM_LAYER in {"posix", "posix-portable", "windows"}
     isal = libisal_mapped()
-    carried = module.parent / "zelkor_native.libs"
+    carried = module.parent / "zelkor.libs"
     where = {
         ("zlib", None): not isal,
         ("builtin", None): not isal,
