@@ -42,6 +42,15 @@ def main(folder: str) -> None:
         again: zelkor.ZelkReader = pickle.loads(pickle.dumps(r))
         assert again["city:lyon"] == r["city:lyon"]
 
+    # A sharded set: many files read as one, the same Reader type.
+    sharded = zelkor.ShardedWriter(shards=4, quiet=True)
+    sharded.merge(path)
+    sharded.build(os.path.join(folder, "cities"), processes=1)
+    readers: list[zelkor.Reader] = [zelkor.open(path), zelkor.open(os.path.join(folder, "cities"))]
+    assert dict(readers[0]) == dict(readers[1]) and readers[1].stats()["num_keys"] == 4
+    for reader in readers:
+        reader.close()
+
     # Copy a store into a new one, byte for byte, and add to it.
     w2 = zelkor.ZelkWriter()
     w2.merge(path)

@@ -50,7 +50,7 @@ from ._common import StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkCorruptError, translate
 from ._manifest import LOCK, MANIFEST, MANIFEST_TMP, MAX_MANIFEST, MAX_SHARDS, Manifest, ShardEntry, is_build_file, parse, shard_name
 from ._os import (
-    flush_directory, io_error, list_directory, lock, mode_of, native_path, open_directory, read_regular, remove, replace,
+    close, flush_directory, io_error, list_directory, lock, mode_of, native_path, open_directory, read_regular, remove, replace,
     reserve_file, seal_file, write_new_file,
 )
 from ._partition import key_bytes
@@ -253,7 +253,7 @@ class SetCommit:
         for name in ("_lockfd", "_dirfd"):
             fd = getattr(self, name, -1)
             if fd >= 0:
-                os.close(fd)  # closing the lock file's last descriptor unlocks it
+                close(fd)  # closing the lock file's last descriptor unlocks it
                 setattr(self, name, -1)
 
     def __enter__(self) -> SetCommit:

@@ -27,13 +27,14 @@ import errno
 import os
 import stat
 import sys
+from collections.abc import Callable
 from typing import Final, NoReturn
 
 from ._errors import ZelkValueError, corrupt, translate
 
 __all__ = [
-    "FD_PATHS", "cpu_count", "die_with_parent", "fd_path", "flush_directory", "io_error", "list_directory", "lock",
-    "exit_now", "may_fork", "mode_of", "native_path", "open_directory", "open_regular", "read_regular", "remove",
+    "FD_PATHS", "after_fork_in_child", "close", "cpu_count", "die_with_parent", "fd_path", "flush_directory", "io_error", "list_directory", "lock",
+    "exit_now", "is_directory", "may_fork", "mode_of", "native_path", "open_directory", "open_regular", "read_regular", "remove",
     "replace", "reserve_file", "seal_file", "thread_count", "write_new_file", "write_standard_output",
 ]
 
@@ -229,6 +230,21 @@ def remove(path: str) -> bool:
     return True
 
 
+def close(fd: int) -> None:
+    os.close(fd)
+
+
+def is_directory(path: str, what: str | None = None) -> bool:
+    """Whether *path* is a directory (a link to one followed). A path that
+    cannot be looked at is none; with *what*, it is a ZelkIOError."""
+    try:
+        return stat.S_ISDIR(os.stat(path).st_mode)
+    except (OSError, ValueError) as exc:
+        if what is None or not isinstance(exc, OSError):
+            return False
+        raise io_error(exc, f"cannot open {what} {path!r}", path) from None
+
+
 def list_directory(path: str) -> list[str]:
     try:
         return os.listdir(path)
@@ -328,6 +344,12 @@ def die_with_parent(parent: int) -> None:
         pass
     if os.getppid() != parent:
         os._exit(1)
+
+
+def after_fork_in_child(call: Callable[[], None]) -> None:
+    """Has *call* run in every child forked from now on."""
+    if hasattr(os, "register_at_fork"):
+        os.register_at_fork(after_in_child=call)
 
 
 def exit_now(status: int) -> NoReturn:

@@ -15,7 +15,6 @@ import errno
 import heapq
 import itertools
 import os
-import stat
 import threading
 import zlib
 from collections import OrderedDict
@@ -31,7 +30,7 @@ from ._errors import (
     NATIVE_ERRORS, ZelkCorruptError, ZelkIOError, ZelkValueError, ZelkVersionError, corrupt, translate,
 )
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, ShardEntry, parse
-from ._os import FD_PATHS, fd_path, native_path, open_regular, read_regular
+from ._os import FD_PATHS, after_fork_in_child, close, fd_path, is_directory, native_path, open_regular, read_regular
 from ._partition import key_bytes
 
 __all__ = ["ItemRange", "Reader", "SetStats", "ShardedReader", "Stats", "ZelkReader", "open_reader"]
@@ -622,11 +621,11 @@ def _open_file(path: str, verify: bool) -> Any:
         try:
             return _native(fd_path(fd), verify, path)
         finally:
-            os.close(fd)
+            close(fd)
     try:
         return _native(path, verify, path)
     except ZelkIOError as exc:
-        if exc.errno == errno.ENODEV and os.path.isdir(path):
+        if exc.errno == errno.ENODEV and is_directory(path):
             raise translate(OSError(f"ZelkIOError: cannot open {path!r}: Is a directory, not a store file; "
                                     f"zelkor.open(path) reads the set that a directory holds (os error 21)"),
                             path) from None
@@ -710,7 +709,7 @@ def _open_shard(directory: str, entry: ShardEntry, which: int, count: int, verif
             kind, _, text = str(exc).partition(": ")
             raise type(exc)(f"{kind}: shard file {path!r}: {text}") from None
     finally:
-        os.close(fd)
+        close(fd)
     stats = native.stats()
     found = (stats["num_keys"], stats["num_objects"], stats["file_crc32"])
     if found != (entry.keys, entry.objects, entry.file_crc32):
@@ -761,8 +760,7 @@ def _fresh_lock() -> None:  # in a forked child, whose copy of the lock another 
     _REOPENED_LOCK = threading.Lock()
 
 
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_fresh_lock)
+after_fork_in_child(_fresh_lock)
 
 
 class ShardedReader(Reader):
@@ -789,12 +787,7 @@ class ShardedReader(Reader):
     ) -> None:
         directory = fspath(path)
         codec = self._codec_of(codec, ext_hook, object_hook)
-        try:
-            is_directory = stat.S_ISDIR(os.stat(directory).st_mode)
-        except OSError as exc:
-            raise translate(OSError(f"ZelkIOError: cannot open set {directory!r}: {exc.strerror} "
-                                    f"(os error {exc.errno})"), directory) from None
-        if not is_directory:
+        if not is_directory(directory, "set"):
             corrupt(f"{directory!r} is not a set's directory")
         manifest, natives = _open_set(directory, verify)
         self._start(manifest, natives, codec, directory, verify)
@@ -882,9 +875,5 @@ def open_reader(
     """``zelkor.open``: a directory as the set it holds, anything else as a
     store file."""
     name = fspath(path)
-    try:
-        is_directory = stat.S_ISDIR(os.stat(name).st_mode)
-    except (OSError, ValueError):
-        is_directory = False  # the file's reader says what is wrong
-    cls = ShardedReader if is_directory else ZelkReader
+    cls = ShardedReader if is_directory(name) else ZelkReader  # else the file's reader says what is wrong
     return cls(name, verify, ext_hook=ext_hook, object_hook=object_hook, codec=codec)

@@ -33,6 +33,7 @@ from ._commit import SetCommit, build_shard_from_records, check_shard_count, spl
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
+from ._os import is_directory
 from ._reader import ATTEMPTS, ShardedReader, ZelkReader, _manifest_or_none, _open_shard, _read_manifest
 from ._writer import report_build
 
@@ -141,7 +142,7 @@ def read_zelkor(
 
     name = os.path.abspath(fspath(path))
     codec = ShardedReader._codec_of(codec, ext_hook, object_hook)
-    if os.path.isdir(name):
+    if is_directory(name):
         manifest = _read_manifest(name)
         parts = [delayed(_read_shard, pure=True)(name, i, entry, manifest.generation, manifest.count, verify, codec)
                  for i, entry in enumerate(manifest.shards)]
