@@ -469,6 +469,8 @@ def _payload_damaged(path):
     blob = bytearray(shard.read_bytes())
     blob[48] ^= 0xFF  # inside the first object's payload
     shard.write_bytes(bytes(blob))
+    with pytest.raises(zelkor.ZelkCorruptError, match=f"shard file '{shard}': file CRC32 mismatch"):
+        zelkor.open(path)  # the checksum pass at open
     return "verify"
 
 
@@ -545,17 +547,24 @@ class HookError(ValueError):
     pass
 
 
+@pytest.mark.parametrize("layout", ["file", "set"])
 @pytest.mark.parametrize("lookup", [lambda r: r["k"], lambda r: r.get("k"), lambda r: r.get_many(["k"]),
                                     lambda r: list(r.items()), lambda r: list(r.values())],
                          ids=["getitem", "get", "get_many", "items", "values"])
-def test_a_hooks_own_error_comes_out_once(tmp_path, lookup):
+def test_a_hooks_own_error_comes_out_once(tmp_path, lookup, layout):
     calls = []
 
     def hook(d):
         calls.append(d)
         raise HookError("the hook's own")
 
-    r = zelkor.open(build_file(tmp_path / "s.zlkr", {"k": {"a": 1}}), object_hook=hook)
+    path = build(tmp_path / "s", layout, {"k": {"a": 1}, "l": {1: "int key"}})
+    r = zelkor.open(path, object_hook=hook)
     with pytest.raises(HookError, match="^the hook's own$"):
         lookup(r)
     assert calls == [{"a": 1}]
+    # msgpack's own errors are the codec's: a map key that the options refuse.
+    strict = zelkor.open(path, codec=zelkor.Codec(strict_map_key=True))
+    assert strict["k"] == {"a": 1}
+    with pytest.raises(zelkor.ZelkSerializationError, match="strict_map_key"):
+        strict["l"]

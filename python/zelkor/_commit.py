@@ -215,6 +215,8 @@ class SetCommit:
                 path = os.path.join(self.directory, name)
                 try:
                     removed |= remove(path)
+                except IsADirectoryError:
+                    pass  # no build wrote it
                 except OSError as exc:
                     raise io_error(exc, f"cannot remove {name!r}", path) from None
         if removed:

@@ -363,7 +363,10 @@ def write_standard_output(text: str) -> None:
     """Writes *text* to file descriptor 1 as the module's own summary line
     does: in one piece where it can, and a line that cannot be written (a
     closed pipe, a full device, no descriptor 1) is dropped, as a build's
-    result does not depend on its report."""
+    result does not depend on its report. Nothing is written when Python
+    started without a descriptor 1, which a file opened since may hold."""
+    if sys.__stdout__ is None:
+        return  # descriptor 1 was closed when Python started: whatever holds it now is no output
     data = text.encode("utf-8", "surrogateescape")
     try:
         while data:

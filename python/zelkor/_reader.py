@@ -12,12 +12,13 @@ the path is and is typed to return a :class:`Reader`.
 from __future__ import annotations
 
 import errno
+import collections
 import heapq
 import itertools
+import operator
 import os
 import threading
 import zlib
-from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator, ItemsView, KeysView, Mapping, Sequence, ValuesView
 from types import TracebackType
 from typing import Any, Final, NoReturn, TypedDict, TypeVar, cast
@@ -112,49 +113,56 @@ def _chunks(fetch: Callable[[int, int], list[_T]], begin: int, end: int, reverse
         raise translate(exc) from None
 
 
-def _tagged(native: Any, which: int, begin: int, end: int, reverse: bool, size: int) -> Iterator[tuple[bytes, int, int, Key]]:
-    """The keys of one native reader's positions as ``(key bytes, which,
-    position, key)``, the order in which a merge of several compares them."""
-    step = -1 if reverse else 1
-    position = end - 1 if reverse else begin
+def _tagged(native: Any, which: int, begin: int, end: int, reverse: bool, size: int, keys: bool) -> Iterator[tuple[Any, ...]]:
+    """The keys of one native reader's positions as ``(key bytes, which)``,
+    the order in which a merge of several compares them, and with *keys*
+    the key itself after them."""
+    repeat = itertools.repeat(which)
     for chunk in _chunks(native.keys_at, begin, end, reverse, size):
-        for key in chunk:
-            yield (key.encode() if isinstance(key, str) else key, which, position, key)
-            position += step
+        order = [k.encode() if type(k) is str else k for k in chunk]
+        yield from (zip(order, repeat, chunk) if keys else zip(order, repeat))
 
 
-def _merged(natives: Sequence[Any], parts: Sequence[_Part], reverse: bool) -> Iterator[tuple[bytes, int, int, Key]]:
+def _merged(natives: Sequence[Any], parts: Sequence[_Part], reverse: bool, keys: bool = False) -> Iterator[tuple[Any, ...]]:
     """The keys of several native readers merged into one key order (a key
-    found in two of them, which only a damaged set holds, by reader and
-    position), fetched a share of CHUNK at a time from each."""
+    found in two of them, which only a damaged set holds, in reader order),
+    fetched a share of CHUNK at a time from each. Each reader's keys keep
+    their order, so any stretch of the merge holds one run of positions of
+    each reader."""
     size = max(1, CHUNK // len(parts))
-    return heapq.merge(*(_tagged(natives[i], i, b, e, reverse, size) for i, b, e in parts), reverse=reverse)
+    return heapq.merge(*(_tagged(natives[i], i, b, e, reverse, size, keys) for i, b, e in parts), reverse=reverse)
+
+
+_which: Final = operator.itemgetter(1)
+_key: Final = operator.itemgetter(2)
 
 
 def _merged_items(natives: Sequence[Any], parts: Sequence[_Part], reverse: bool) -> Iterator[list[tuple[Key, bytes]]]:
     """``(key, stored bytes)`` in merged key order, in pieces of CHUNK
     entries. The keys are merged first; then each piece fetches its values,
-    which are one run of positions of each reader: the walk holds one
-    piece's values, however many readers it merges."""
+    one run of positions from each reader it takes entries of: the walk
+    holds one piece's values, however many readers it merges."""
     merged = _merged(natives, parts, reverse)
+    cursor = {i: end - 1 if reverse else begin for i, begin, end in parts}  # each reader's next position
     while True:
         piece = list(itertools.islice(merged, CHUNK))
         if not piece:
             return
-        runs: dict[int, list[int]] = {}
-        for _, which, position, _ in piece:
-            run = runs.get(which)
-            if run is None:
-                runs[which] = [position, position]
-            elif position < run[0]:
-                run[0] = position
-            else:
-                run[1] = position
+        taking: dict[int, Callable[[], tuple[Key, bytes]]] = {}
         try:
-            fetched = {which: (lo, natives[which].items_at(lo, hi + 1)) for which, (lo, hi) in runs.items()}
+            for which, count in collections.Counter(map(_which, piece)).items():
+                at = cursor[which]
+                if reverse:
+                    items = natives[which].items_at(at - count + 1, at + 1)
+                    items.reverse()
+                    cursor[which] = at - count
+                else:
+                    items = natives[which].items_at(at, at + count)
+                    cursor[which] = at + count
+                taking[which] = iter(items).__next__
         except NATIVE_ERRORS as exc:
             raise translate(exc) from None
-        yield [(key, fetched[which][1][position - fetched[which][0]][1]) for _, which, position, key in piece]
+        yield [taking[which]() for which in map(_which, piece)]
 
 
 def _groups(native: Any) -> Iterator[tuple[list[bytes], bytes]]:
@@ -191,7 +199,13 @@ def _routed(calls: tuple[Callable[[bytes], _T], ...]) -> Callable[[Key], _T]:
     count = len(calls)
 
     def call(key: Key) -> _T:
-        kb = key_bytes(key)
+        if type(key) is str:
+            try:
+                kb = key.encode()
+            except UnicodeEncodeError:  # a lone surrogate
+                kb = key_bytes(key)  # raises the module's own error for it
+        else:
+            kb = key_bytes(key)
         return calls[_crc32(kb) % count](kb)
 
     return call
@@ -379,7 +393,7 @@ class Reader(Mapping[Key, Any]):
         if len(parts) == 1:
             i, begin, end = parts[0]
             return itertools.chain.from_iterable(_chunks(natives[i].keys_at, begin, end, reverse, CHUNK))
-        return (entry[3] for entry in _merged(natives, parts, reverse)) if parts else iter(())
+        return map(_key, _merged(natives, parts, reverse, keys=True)) if parts else iter(())
 
     def _walk_raw(self, parts: Sequence[_Part], reverse: bool) -> Iterator[tuple[Key, bytes]]:
         return itertools.chain.from_iterable(self._raw_chunks(parts, reverse))
@@ -750,7 +764,7 @@ def _open_set(directory: str, verify: bool) -> tuple[Manifest, tuple[Any, ...]]:
 # their native readers, which a later unpickling of the same set reuses
 # while its manifest names the same generation. Each unpickling gives a
 # reader of its own, so closing one closes no other.
-_REOPENED: Final[OrderedDict[tuple[str, bool], tuple[Manifest, tuple[Any, ...]]]] = OrderedDict()
+_REOPENED: Final[collections.OrderedDict[tuple[str, bool], tuple[Manifest, tuple[Any, ...]]]] = collections.OrderedDict()
 _REOPENED_MAX: Final = 4
 _REOPENED_LOCK = threading.Lock()
 

@@ -53,7 +53,8 @@ def run(jobs: Sequence[Callable[[], _T]], processes: int, describe: Callable[[in
     """``[job() for job in jobs]``, in up to *processes* forked workers where
     this process may fork, else one after the other here. An exception of
     a job is raised here as it was raised there; ``describe(i)`` names job
-    *i* in the error for a worker that died running it."""
+    *i* in the error for a worker that died running it. Where no worker
+    can be forked (no memory or processes left), the jobs run here."""
     if processes <= 1 or len(jobs) <= 1 or not may_fork():
         return [job() for job in jobs]
     return _Pool(jobs, min(processes, len(jobs)), describe, close_in_child).run()
@@ -151,7 +152,12 @@ class _Pool(Generic[_T]):
         waiting.reverse()
         try:
             for _ in range(self.count):
-                self._start()
+                try:
+                    self._start()
+                except OSError:  # no more processes or memory for one: on with those there are
+                    if not self.workers:
+                        return [job() for job in self.jobs]
+                    break
             with selectors.DefaultSelector() as selector:
                 for worker in self.workers:
                     self._hand(worker, waiting)
