@@ -47,7 +47,7 @@ ADDED_READER_METHODS = [
     ("keys_at", "begin, end"),
     ("items_at", "begin, end"),
 ]
-ADDED_WRITER_METHODS = [("build_quiet", "path")]
+ADDED_WRITER_METHODS = [("build_quiet", "path"), ("build_mapped", "path"), ("counts", "")]
 TABLES = [(R, m) for m in READER_METHODS] + [(W, m) for m in WRITER_METHODS]
 NO_ARGUMENTS = [name for name, params, _ in READER_METHODS if not params]
 
