@@ -12,6 +12,7 @@
 #include "../format/crc32.h"
 #include "../platform/background_task.h"
 #include "../platform/memory.h"
+#include "../platform/random.h"
 
 namespace zelkor {
 
@@ -229,7 +230,7 @@ Result<std::uint64_t> KeyIndex::walk(std::string_view file, std::uint64_t index_
 }
 
 void KeyIndex::prepare_table(std::size_t capacity_hint, std::uint64_t max_position) {
-  hash_key_ = new_hash_key();
+  hash_key_ = platform::new_hash_key();
   if (capacity_hint == 0) return;
   // About 12 bytes per key.
   codec_ = SlotCodec(SlotCodec::slot_count_for(capacity_hint), SlotCodec::offset_bits_for(max_position));

@@ -23,12 +23,12 @@
 #include "../format/index_entry.h"
 #include "../format/mapped_index.h"
 #include "../format/slot_table.h"
-#include "../util/byte_buffer.h"
+#include "../platform/byte_buffer.h"
 #include "../util/key_hash.h"
 #include "../util/result.h"
 #include "../util/shared_work.h"
 #include "../util/uint128.h"
-#include "../util/zeroed_array.h"
+#include "../platform/zeroed_array.h"
 
 namespace zelkor {
 

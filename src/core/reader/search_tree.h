@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "../util/byte_buffer.h"
+#include "../platform/byte_buffer.h"
 #include "key_index.h"
 
 namespace zelkor {

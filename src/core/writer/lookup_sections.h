@@ -18,9 +18,9 @@
 
 #include "../format/mapped_index.h"
 #include "../format/slot_table.h"
-#include "../util/byte_buffer.h"
+#include "../platform/byte_buffer.h"
 #include "../util/key_hash.h"
-#include "../util/zeroed_array.h"
+#include "../platform/zeroed_array.h"
 #include "key_order.h"
 #include "key_table.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../platform/memory.h"
-#include "../util/byte_buffer.h"
+#include "../platform/byte_buffer.h"
 #include "../util/result.h"
 #include "key_table.h"
 
