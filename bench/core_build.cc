@@ -43,7 +43,7 @@
 #include "core/platform/mapped_file.h"
 #include "core/reader/key_index.h"
 #include "core/reader/reader.h"
-#include "core/util/byte_buffer.h"
+#include "core/platform/byte_buffer.h"
 #include "core/writer/atomic_output.h"
 #include "core/writer/build.h"
 #include "core/writer/key_order.h"

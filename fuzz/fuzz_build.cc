@@ -102,25 +102,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   ZF_CHECK(writer.object_count() == objects.size() && writer.key_count() == keys.size(), "writer counts");
 
-  const zelkor::Result<zelkor::BuildSummary> built = zelkor::build_store(writer, store_path());
-  ZF_CHECK(built.ok(), built.error().render());
-  zelkor::Result<zelkor::Reader> opened = zelkor::Reader::open(store_path(), true);
-  ZF_CHECK(opened.ok(), opened.error().render());
-  const zelkor::Reader& reader = opened.value();
-  ZF_CHECK(reader.file_size() == built.value().file_size, "file size");
-  ZF_CHECK(reader.header().num_objects == objects.size(), "num_objects");
-  ZF_CHECK(reader.entry_count() == keys.size(), "entry count");
-  const zelkor::Status verified = reader.verify();
-  ZF_CHECK(verified.ok(), verified.error().render());
+  // Both layouts, each read back whole: the plain one, then the mapped one
+  // through its mapped index.
+  for (const bool mapped : {false, true}) {
+    zelkor::BuildOptions options;
+    options.mapped_index = mapped;
+    const zelkor::Result<zelkor::BuildSummary> built = zelkor::build_store(writer, store_path(), options);
+    ZF_CHECK(built.ok(), built.error().render());
+    zelkor::Result<zelkor::Reader> opened = zelkor::Reader::open(store_path(), true);
+    ZF_CHECK(opened.ok(), opened.error().render());
+    const zelkor::Reader& reader = opened.value();
+    ZF_CHECK(reader.mapped_index().has_value() == mapped, "mapped index in use");
+    ZF_CHECK(reader.file_size() == built.value().file_size, "file size");
+    ZF_CHECK(reader.header().file_crc32 == built.value().file_crc32, "file CRC");
+    ZF_CHECK(reader.header().num_objects == objects.size(), "num_objects");
+    ZF_CHECK(reader.entry_count() == keys.size(), "entry count");
+    const zelkor::Status verified = reader.verify();
+    ZF_CHECK(verified.ok(), verified.error().render());
 
-  std::size_t i = 0;
-  for (const auto& [key, id] : keys) {  // std::map order is unsigned bytewise
-    ZF_CHECK(reader.key_at(i) == key, "key order");
-    const auto offset = reader.find(key);
-    ZF_CHECK(offset && *offset == reader.object_offset_at(i), "find");
-    const auto payload = reader.fetch(*offset);
-    ZF_CHECK(payload.ok() && payload.value() == objects[id], "payload");
-    ++i;
+    std::size_t i = 0;
+    for (const auto& [key, id] : keys) {  // std::map order is unsigned bytewise
+      ZF_CHECK(reader.key_at(i) == key, "key order");
+      const auto offset = reader.find(key);
+      ZF_CHECK(offset && *offset == reader.object_offset_at(i), "find");
+      const auto payload = reader.fetch(*offset);
+      ZF_CHECK(payload.ok() && payload.value() == objects[id], "payload");
+      ZF_CHECK(reader.lower_bound(key) == i, "lower bound");
+      ++i;
+    }
   }
   return 0;
 }

@@ -209,7 +209,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                          Open{false, 1}}) {
     const bool check_crc = how.check_crc;
     const ModelOpen m = model_open(data, size, check_crc);
-    Result<Reader> opened = Reader::open(image().path(), check_crc, how.parallel_from);
+    Result<Reader> opened =
+        Reader::open(image().path(), check_crc, {.use_mapped_index = false, .parallel_from = how.parallel_from});
     if (m.error) {
       ZF_CHECK(!opened.ok(), "open should fail with " + *m.error);
       const CoreError& e = opened.error();

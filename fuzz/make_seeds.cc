@@ -1,9 +1,10 @@
 // Seed corpora for the fuzz targets.
-//   make_seeds READER_DIR [BUILD_DIR]
+//   make_seeds READER_DIR [BUILD_DIR [MAPPED_DIR]]
 // READER_DIR gets store files built by the writer, from empty to a few
 // hundred keys, and damaged copies of them (cut short, header fields
 // changed, offsets pushed past the end); BUILD_DIR gets a few writer
-// scripts in the byte form that fuzz_build reads.
+// scripts in the byte form that fuzz_build reads; MAPPED_DIR the same
+// stores built with the mapped index.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -39,14 +40,16 @@ void write_file(const std::string& path, const std::string& bytes) {
   }
 }
 
-std::string build(const Spec& spec, const std::string& scratch) {
+std::string build(const Spec& spec, const std::string& scratch, bool mapped = false) {
   zelkor::Writer writer;
   for (const std::string& o : spec.objects) writer.add_object(o);
   for (const auto& [key, id] : spec.keys) {
     if (!writer.add_key(key, id).ok()) std::abort();
   }
   const std::string path = scratch + "/seed.zlkr";
-  const auto built = zelkor::build_store(writer, path);
+  zelkor::BuildOptions options;
+  options.mapped_index = mapped;
+  const auto built = zelkor::build_store(writer, path, options);
   if (!built.ok()) {
     std::fprintf(stderr, "%s\n", built.error().render().c_str());
     std::exit(1);
@@ -152,13 +155,19 @@ int main(int argc, char** argv) {
       ++count;
     }
   }
-  ::unlink((scratch + "/seed.zlkr").c_str());
-  ::unlink((scratch + "/seed.zlkr.tmp").c_str());
-  ::rmdir(scratch.c_str());
   if (argc > 2) {
     std::filesystem::create_directories(argv[2]);
     put_script_seeds(argv[2]);
   }
+  if (argc > 3) {
+    std::filesystem::create_directories(argv[3]);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      write_file(std::string(argv[3]) + "/mapped-" + std::to_string(i), build(all[i], scratch, true));
+    }
+  }
+  ::unlink((scratch + "/seed.zlkr").c_str());
+  ::unlink((scratch + "/seed.zlkr.tmp").c_str());
+  ::rmdir(scratch.c_str());
   std::printf("%d reader seeds in %s\n", count, dir.c_str());
   return 0;
 }

@@ -125,3 +125,12 @@ class _ZelkReader:
 
     def items_at(self, begin: SupportsIndex, end: SupportsIndex) -> list[tuple[str | bytes, bytes]]:
         """``(key, raw_bytes)`` of positions begin <= i < end, as ``keys_at``."""
+
+    @classmethod
+    def open(cls, path: str, verify: bool = True, mapped_index: bool = True) -> _ZelkReader:
+        """The reader of *path*; with *mapped_index* false, a file's mapped
+        index is left unused and every key is indexed in memory."""
+
+    @property
+    def mapped_index(self) -> bool:
+        """True when lookups are answered from the file's mapped index."""

@@ -153,3 +153,46 @@ def size_kb(size: int) -> str:
 def summary_line(path: str, objects: int, keys: int, size: int) -> str:
     """The line a successful build prints, line end included."""
     return f"\u2705  {path}  \u2014  {objects} objects \u00b7 {keys} keys \u00b7 {size_kb(size)} KB\n"
+
+
+# The mapped index's trailer: the last TRAILER_SIZE bytes of a file that
+# carries one. Name, byte position and struct format of each field.
+TRAILER_SIZE = 128
+TRAILER_MAGIC = b"ZLKRMIDX"
+TRAILER_FIELDS = {
+    "version": (8, ">I"),
+    "size": (12, ">I"),
+    "file_size": (16, ">Q"),
+    "num_keys": (24, ">Q"),
+    "index_offset": (32, ">Q"),
+    "index_size": (40, ">Q"),
+    "order_offset": (48, ">Q"),
+    "table_offset": (56, ">Q"),
+    "slot_count": (64, ">Q"),
+    "hash_seed": (72, ">Q"),
+    "heads_offset": (80, ">Q"),
+    "metadata_offset": (88, ">Q"),
+    "metadata_size": (96, ">Q"),
+    "position_width": (104, ">B"),
+    "offset_bits": (105, ">B"),
+    "search_levels": (106, ">B"),
+    "probe_limit": (112, ">Q"),
+    "crc": (124, ">I"),
+}
+
+
+def trailer(blob: bytes) -> dict[str, int]:
+    """The trailer's fields; the file must end with one."""
+    tail = blob[-TRAILER_SIZE:]
+    assert tail[:8] == TRAILER_MAGIC
+    return {name: struct.unpack_from(fmt, tail, at)[0] for name, (at, fmt) in TRAILER_FIELDS.items()}
+
+
+def with_trailer(blob: bytes, **fields: int) -> bytes:
+    """`blob` with trailer fields rewritten and the trailer's CRC recomputed
+    (the file CRC is not)."""
+    start = len(blob) - TRAILER_SIZE
+    for name, value in fields.items():
+        at, fmt = TRAILER_FIELDS[name]
+        blob = patched(blob, start + at, struct.pack(fmt, value))
+    return patched(blob, start + 124, struct.pack(">I", crc(blob[start : start + 124])))

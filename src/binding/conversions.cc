@@ -224,28 +224,30 @@ std::optional<std::string_view> convert_path(PyObject* obj) {
   return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-std::optional<bool> convert_verify_flag(PyObject* obj) {
+std::optional<bool> convert_verify_flag(PyObject* obj) { return convert_flag(obj, "verify"); }
+
+std::optional<bool> convert_flag(PyObject* obj, const char* name) {
   if (obj == Py_True) return true;
   if (obj == Py_False) return false;
   PyTypeObject* type = Py_TYPE(obj);
   if (is_numpy_bool_type(type)) {
     const inquiry nb_bool = bool_slot(type);
     if (nb_bool == nullptr) {
-      Ref name = Ref::steal(type_name(type));
-      if (name) {
-        PyErr_Format(PyExc_TypeError, "argument 'verify': object of type '%U' does not define a '__bool__' conversion",
-                     name.get());
+      Ref type_name_text = Ref::steal(type_name(type));
+      if (type_name_text) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': object of type '%U' does not define a '__bool__' conversion",
+                     name, type_name_text.get());
       }
       return std::nullopt;
     }
     const int truth = nb_bool(obj);
     if (truth < 0) {
-      prefix_type_error("verify");
+      prefix_type_error(name);
       return std::nullopt;
     }
     return truth != 0;
   }
-  raise_not_instance("verify", obj, "bool");
+  raise_not_instance(name, obj, "bool");
   return std::nullopt;
 }
 

@@ -60,5 +60,7 @@ std::optional<std::string_view> convert_path(PyObject* obj);
 
 // True/False, or a NumPy bool by its truth value.
 std::optional<bool> convert_verify_flag(PyObject* obj);
+// The same rule for any flag argument, named `name` in its messages.
+std::optional<bool> convert_flag(PyObject* obj, const char* name);
 
 }  // namespace zelkor::py

@@ -20,6 +20,8 @@ constexpr ParamSpec GET_RAW_SPEC{"_ZelkReader.get_raw()", KEY_PARAMS, 1, 1};
 constexpr ParamSpec EXISTS_SPEC{"_ZelkReader.exists()", KEY_PARAMS, 1, 1};
 constexpr ParamSpec PREFIX_SPEC{"_ZelkReader.prefix_raw()", PREFIX_PARAMS, 1, 1};
 constexpr ParamSpec EXIT_SPEC{"_ZelkReader.__exit__()", EXIT_PARAMS, 3, 3};
+constexpr const char* const OPEN_PARAMS[] = {"path", "verify", "mapped_index"};
+constexpr ParamSpec OPEN_SPEC{"_ZelkReader.open()", OPEN_PARAMS, 3, 1};
 
 // (text form of key i, payload of its object), or nullptr with an exception.
 PyObject* item_at(const Reader& reader, std::size_t i) {
@@ -28,23 +30,48 @@ PyObject* item_at(const Reader& reader, std::size_t i) {
   return new_pair(key_text(reader.key_at(i)), new_bytes(payload.value()));
 }
 
+// A new reader of `type` on the file at arg[0], with the flags arg[1]
+// (verify, default true) and arg[2] (use the mapped index, default true),
+// either of them nullptr when omitted.
+PyObject* open_reader(PyTypeObject* type, PyObject* const* arg, Py_ssize_t flags) {
+  const std::optional<std::string_view> path = convert_path(arg[0]);
+  if (!path) return nullptr;
+  std::optional<bool> verify = true;
+  if (arg[1] != nullptr && !(verify = convert_verify_flag(arg[1]))) return nullptr;
+  OpenOptions options;
+  if (flags > 2 && arg[2] != nullptr) {
+    const std::optional<bool> mapped = convert_flag(arg[2], "mapped_index");
+    if (!mapped) return nullptr;
+    options.use_mapped_index = *mapped;
+  }
+  Result<Reader> opened = Reader::open(std::string(*path), *verify, options);
+  if (!opened.ok()) return raise_core_error(opened.error());
+  PyObject* self = alloc_instance(type);
+  if (self == nullptr) return nullptr;
+  ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
+  std::construct_at(&object->reader, std::move(opened).value());
+  std::construct_at(&object->borrow);
+  return self;
+}
+
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!parse_tuple_args(NEW_SPEC, args, kwargs, arg)) return nullptr;
-    const std::optional<std::string_view> path = convert_path(arg[0]);
-    if (!path) return nullptr;
-    std::optional<bool> verify = true;
-    if (arg[1] != nullptr && !(verify = convert_verify_flag(arg[1]))) return nullptr;
-    Result<Reader> opened = Reader::open(std::string(*path), *verify);
-    if (!opened.ok()) return raise_core_error(opened.error());
-    PyObject* self = alloc_instance(type);
-    if (self == nullptr) return nullptr;
-    ReaderObject* object = reinterpret_cast<ReaderObject*>(self);
-    std::construct_at(&object->reader, std::move(opened).value());
-    std::construct_at(&object->borrow);
-    return self;
+    return open_reader(type, arg, 2);
   });
+}
+
+PyObject* reader_open(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[3];
+    if (!parse_vector_args(OPEN_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+    return open_reader(reinterpret_cast<PyTypeObject*>(type), arg, 3);
+  });
+}
+
+PyObject* reader_mapped_index(PyObject* self, void*) {
+  return with_reader(self, [](const Reader& reader) { return PyBool_FromLong(reader.mapped_index().has_value()); });
 }
 
 void reader_dealloc(PyObject* self) {
@@ -230,7 +257,20 @@ PyMethodDef READER_METHODS[] = {
      "items_at($self, begin, end)\n--\n\n"
      "`(key, raw_bytes)` pairs of index positions begin <= i < end, clipped as\n"
      "in `keys_at`, with keys in the same form."},
+    {"open", as_method(reader_open), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "open($type, path, verify=True, mapped_index=True)\n--\n\n"
+     "The reader of *path*, as `_ZelkReader(path, verify)` opens it. With\n"
+     "*mapped_index* false, a file's mapped index is left unused and every key is\n"
+     "indexed in memory, as for a file without one."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef READER_GETSET[] = {
+    {"mapped_index", reader_mapped_index, nullptr,
+     "True when the reader answers from the file's mapped index, False when it\n"
+     "indexed the keys in memory at open.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 constexpr const char READER_DOC[] =
@@ -247,7 +287,7 @@ PyTypeObject* reader_type() {
   if (type == nullptr) {
     type = new_class_type({"builtins._ZelkReader", sizeof(ReaderObject), READER_DOC, reinterpret_cast<void*>(reader_new),
                            reinterpret_cast<void*>(reader_repr), reinterpret_cast<void*>(reader_dealloc),
-                           READER_METHODS});
+                           READER_METHODS, READER_GETSET});
   }
   return type;
 }

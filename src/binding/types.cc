@@ -21,6 +21,7 @@ PyTypeObject* new_class_type(const ClassSpec& spec) {
       {Py_tp_repr, spec.repr_function},
       {Py_tp_dealloc, spec.dealloc_function},
       {Py_tp_methods, spec.methods},
+      {spec.getset != nullptr ? Py_tp_getset : 0, spec.getset},
       {0, nullptr},
   };
   PyType_Spec type_spec = {spec.qualified_name, static_cast<int>(spec.instance_size), 0, Py_TPFLAGS_DEFAULT, slots};

@@ -23,6 +23,7 @@ struct ClassSpec {
   void* repr_function;
   void* dealloc_function;
   PyMethodDef* methods;
+  PyGetSetDef* getset = nullptr;
 };
 
 // A new type object from `spec`, or nullptr with an exception set.

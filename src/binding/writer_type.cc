@@ -142,7 +142,6 @@ PyObject* writer_build_quiet(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* writer_build_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   BuildOptions options;
-  options.records_in_key_order = true;
   options.mapped_index = true;
   return build_with(BUILD_MAPPED_SPEC, options, self, args, nargsf, kwnames,
                     [](const std::string&, const BuildSummary& summary) -> PyObject* {

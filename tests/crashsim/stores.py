@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import sys
+import tempfile
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
@@ -41,33 +42,47 @@ class Content:
     def expected(self) -> bytes:
         return Layout(*self.pairs()).to_bytes()
 
-
-@dataclass(frozen=True)
-class BuildStore:
-    """The workload: one build of `content` at `name` in the directory."""
-
-    content: Content
-    name: str = TARGET
-
-    def __call__(self, directory: str) -> int:
-        objects, keys = self.content.pairs()
-        writer = _zelkor._ZelkWriter()
-        for payload in objects:
-            writer.add_object_raw(payload)
-        for key, obj_id in keys.items():
-            writer.add_key(key, obj_id)
-        writer.build(os.path.join(directory, self.name))
-        return len(keys)
+    def expected_mapped(self) -> bytes:
+        """The store with the mapped index: a build is reproducible, so one
+        made here is the one the workload must leave."""
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, TARGET)
+            _writer(self).build_mapped(path)
+            return Path(path).read_bytes()
 
 
-def _build_quietly(content: Content, path: Path) -> None:
-    # The build prints a summary line on the standard output.
+def _writer(content: Content) -> _zelkor._ZelkWriter:
     objects, keys = content.pairs()
     writer = _zelkor._ZelkWriter()
     for payload in objects:
         writer.add_object_raw(payload)
     for key, obj_id in keys.items():
         writer.add_key(key, obj_id)
+    return writer
+
+
+@dataclass(frozen=True)
+class BuildStore:
+    """The workload: one build of `content` at `name` in the directory, with
+    the mapped index when `mapped`."""
+
+    content: Content
+    name: str = TARGET
+    mapped: bool = False
+
+    def __call__(self, directory: str) -> int:
+        writer = _writer(self.content)
+        path = os.path.join(directory, self.name)
+        if self.mapped:
+            writer.build_mapped(path)
+        else:
+            writer.build(path)
+        return writer.counts()[1]
+
+
+def _build_quietly(content: Content, path: Path) -> None:
+    # The build prints a summary line on the standard output.
+    writer = _writer(content)
     sys.stdout.flush()
     saved = os.dup(1)
     try:
@@ -159,9 +174,17 @@ def store_scenarios(*, big: bool = True) -> list[Scenario]:
     # repeated after the restart.
     scenarios.append(Scenario("rebuild, then the build repeated", _files({TARGET: old}), BuildStore(NEW),
                               store_check(old, new, then=NEW)))
+    # The mapped layout: records in key order and the sections after the
+    # index, the data and the index written in pieces from two threads at
+    # once when there are enough keys.
+    scenarios.append(Scenario("rebuild with the mapped index", _files({TARGET: old}), BuildStore(NEW, mapped=True),
+                              store_check(old, NEW.expected_mapped()), observe_target))
     if big:
         scenarios.append(Scenario("multi-MiB rebuild", _files({TARGET: old}), BuildStore(BIG),
                                   store_check(old, BIG.expected()), observe_target, large=True))
+        scenarios.append(Scenario("multi-MiB rebuild with the mapped index", _files({TARGET: old}),
+                                  BuildStore(BIG, mapped=True), store_check(old, BIG.expected_mapped()),
+                                  observe_target, large=True))
     return scenarios
 
 

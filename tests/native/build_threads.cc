@@ -35,8 +35,8 @@ bool threaded_index_matches(const std::string& path) {
     zelkor::encode_header(header, file.data());
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr || std::fwrite(file.data(), 1, file.size(), f) != file.size() || std::fclose(f) != 0) return false;
-    auto one = zelkor::Reader::open(path, false, SIZE_MAX);
-    auto two = zelkor::Reader::open(path, false, 1);
+    auto one = zelkor::Reader::open(path, false, {.use_mapped_index = false, .parallel_from = SIZE_MAX});
+    auto two = zelkor::Reader::open(path, false, {.use_mapped_index = false, .parallel_from = 1});
     if (one.ok() != two.ok()) return false;
     if (!one.ok()) {
       if (one.error().render() != two.error().render()) return false;

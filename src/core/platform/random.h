@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "../util/key_hash.h"
+
 namespace zelkor::platform {
 
 // Fills [out, out + size) with random bytes from the system. Never fails:
@@ -10,5 +12,9 @@ namespace zelkor::platform {
 // that forbids it), clock and address noise stand in. So the bytes suit
 // seeds for hashing against chosen inputs, never secrets.
 void fill_random(void* out, std::size_t size) noexcept;
+
+// A fresh hash key for a table in memory: derived from 256 random bits drawn
+// once per process and a per-call counter, so no two tables share one.
+HashKey new_hash_key() noexcept;
 
 }  // namespace zelkor::platform

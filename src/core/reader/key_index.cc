@@ -12,6 +12,7 @@
 #include "../format/crc32.h"
 #include "../platform/background_task.h"
 #include "../platform/memory.h"
+#include "../platform/random.h"
 
 namespace zelkor {
 
@@ -26,8 +27,10 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   index.wide_ = room > UINT32_MAX;
   if (index.wide_) {
     index.wide_positions_ = ZeroedArray<std::uint64_t>(most);
+    index.positions_ = reinterpret_cast<const char*>(index.wide_positions_.data());
   } else {
     index.narrow_positions_ = ZeroedArray<std::uint32_t>(most);
+    index.positions_ = reinterpret_cast<const char*>(index.narrow_positions_.data());
   }
   index.prepare_table(most, room);
 
@@ -39,6 +42,8 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
   if (num_keys > 0 && num_keys >= options.parallel_from) {
     Status built = index.build_in_parts(file, index_offset, num_keys, section, options);
     if (!built.ok()) return std::move(built).error();
+    index.section_ = index.arena_.data();
+    index.section_size_ = index.arena_.size();
     return index;
   }
   if (Checksum* sum = options.checksum; sum != nullptr) sum->crc = crc32_of_large(sum->bytes.data(), sum->bytes.size());
@@ -55,7 +60,37 @@ Result<KeyIndex> KeyIndex::build(std::string_view file, std::uint64_t index_offs
     index.arena_.append(section, walked.value());
     if (options.pages != nullptr) options.pages->copied(0, walked.value());
   }
+  index.section_ = index.arena_.data();
+  index.section_size_ = index.arena_.size();
   return index;
+}
+
+KeyIndex KeyIndex::map(std::string_view file, const MappedIndexLayout& layout) noexcept {
+  KeyIndex index;
+  index.section_ = file.data() + layout.index_offset;
+  index.section_size_ = layout.index_size;
+  index.positions_ = file.data() + layout.order_offset;
+  index.wide_ = layout.position_width == 8;
+  index.table_ = file.data() + layout.table_offset;
+  index.entry_count_ = static_cast<std::size_t>(layout.num_keys);
+  index.hash_key_ = hash_key_from_seed(layout.hash_seed);
+  index.codec_ = SlotCodec(layout.slot_count, layout.offset_bits);
+  index.probe_limit_ = layout.probe_limit;
+  return index;
+}
+
+std::optional<std::uint64_t> KeyIndex::found_position(std::string_view key) const noexcept {
+  if (codec_.slot_count() == 0) return std::nullopt;
+  const std::uint64_t hash = hash_key(key.data(), key.size(), hash_key_);
+  const std::uint64_t s = probe_slot(key, codec_.tag(hash), codec_.home_slot(hash), probe_limit_);
+  if (s == NO_SLOT) return std::nullopt;
+  return codec_.position_of_slot(load_slot(table_, s));
+}
+
+std::uint64_t KeyIndex::slots_in_use() const noexcept {
+  std::uint64_t used = 0;
+  for (std::uint64_t s = 0; s < codec_.slot_count(); ++s) used += load_slot(table_, s) != 0 ? 1u : 0u;
+  return used;
 }
 
 std::uint64_t KeyIndex::section_estimate(std::uint64_t room, std::uint32_t num_keys) noexcept {
@@ -195,14 +230,13 @@ Result<std::uint64_t> KeyIndex::walk(std::string_view file, std::uint64_t index_
 }
 
 void KeyIndex::prepare_table(std::size_t capacity_hint, std::uint64_t max_position) {
-  hash_key_ = new_hash_key();
+  hash_key_ = platform::new_hash_key();
   if (capacity_hint == 0) return;
-  // At most two thirds full: short probe runs, about 12 bytes per key.
-  slot_count_ = capacity_hint + capacity_hint / 2 + 1;
-  offset_bits_ = std::max(32, static_cast<int>(std::bit_width(max_position)));
-  offset_mask_ = (std::uint64_t{1} << offset_bits_) - 1;
-  tag_mask_ = (std::uint64_t{1} << (64 - offset_bits_)) - 1;
-  slots_ = ZeroedArray<std::uint64_t>(slot_count_);
+  // About 12 bytes per key.
+  codec_ = SlotCodec(SlotCodec::slot_count_for(capacity_hint), SlotCodec::offset_bits_for(max_position));
+  probe_limit_ = codec_.slot_count();
+  slots_ = ZeroedArray<std::uint64_t>(codec_.slot_count());
+  table_ = reinterpret_cast<const char*>(slots_.data());
 }
 
 KeyIndex::TableFiller::TableFiller(KeyIndex& index, const char* section) noexcept

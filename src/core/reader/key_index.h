@@ -1,9 +1,16 @@
-// The reader's index of every key. The index section is copied once into an
-// owned key arena, entries back to back exactly as in the file, so each
-// key sits beside its object offset. Entry positions (arena offsets in index
-// order) serve the ordered queries; an open-addressing table of slots, each
-// holding a hash tag and an entry's arena offset, serves exact lookups in
-// one probe run and one key comparison.
+// The reader's index of every key, in one of two forms with one encoding
+// (format/slot_table.h): built in memory, where the index section is copied
+// once into an owned key arena, entries back to back exactly as in the
+// file; or mapped, where the section, the entry positions and the slot
+// table are the mapped index's sections of the file itself. Entry
+// positions (offsets in index order) serve the ordered queries; an
+// open-addressing table of slots, each holding a hash tag and an entry's
+// position, serves exact lookups in one probe run and one key comparison.
+//
+// The queries read only the views below, and check every position and
+// length they read against the section before use: a mapped file's
+// sections are not checked when it is opened, so a damaged one may give
+// wrong answers but never a read outside the file or an endless probe.
 #pragma once
 
 #include <atomic>
@@ -14,12 +21,14 @@
 #include <vector>
 
 #include "../format/index_entry.h"
-#include "../util/byte_buffer.h"
+#include "../format/mapped_index.h"
+#include "../format/slot_table.h"
+#include "../platform/byte_buffer.h"
 #include "../util/key_hash.h"
 #include "../util/result.h"
 #include "../util/shared_work.h"
 #include "../util/uint128.h"
-#include "../util/zeroed_array.h"
+#include "../platform/zeroed_array.h"
 
 namespace zelkor {
 
@@ -66,15 +75,19 @@ class KeyIndex {
     return build(file, index_offset, num_keys, Options());
   }
 
+  // The index that a file's mapped index holds: views of its sections,
+  // nothing copied or walked. `layout` came from find_mapped_index.
+  static KeyIndex map(std::string_view file, const MappedIndexLayout& layout) noexcept;
+
   std::size_t size() const noexcept { return entry_count_; }
   // Bytes of the index section that the entries occupy.
-  std::uint64_t section_size() const noexcept { return arena_.size(); }
+  std::uint64_t section_size() const noexcept { return section_size_; }
 
   // Object offset of the last entry in index order carrying `key`.
   std::optional<std::uint64_t> find(std::string_view key) const noexcept {
-    if (slot_count_ == 0) return std::nullopt;
+    if (codec_.slot_count() == 0) return std::nullopt;
     const std::uint64_t hash = hash_key(key.data(), key.size(), hash_key_);
-    return probe_from(key, hash & tag_mask_, home_slot(hash));
+    return probe_from(key, codec_.tag(hash), codec_.home_slot(hash), probe_limit_);
   }
 
   // The lookup of find() in three steps, for a caller that overlaps the
@@ -87,75 +100,110 @@ class KeyIndex {
   struct Lookup {
     std::uint64_t tag;
     std::uint64_t slot;  // the home slot, then the candidate; NO_SLOT: a miss
+    std::uint64_t left;  // slots the probe run may still visit, this one included
     std::size_t key_size;
   };
   Lookup start_lookup(std::string_view key) const noexcept {
-    if (slot_count_ == 0) return {0, NO_SLOT, key.size()};
+    if (codec_.slot_count() == 0) return {0, NO_SLOT, 0, key.size()};
     const std::uint64_t hash = hash_key(key.data(), key.size(), hash_key_);
-    const std::uint64_t home = home_slot(hash);
-    __builtin_prefetch(&slots_[home]);
-    return {hash & tag_mask_, home, key.size()};
+    const std::uint64_t home = codec_.home_slot(hash);
+    __builtin_prefetch(table_ + 8 * home);
+    return {codec_.tag(hash), home, probe_limit_, key.size()};
   }
   void advance_lookup(Lookup& lookup) const noexcept {
-    if (lookup.slot == NO_SLOT) return;
-    for (;;) {
-      const std::uint64_t slot = slots_[lookup.slot];
+    for (; lookup.slot != NO_SLOT; --lookup.left) {
+      const std::uint64_t slot = lookup.left == 0 ? 0 : load_slot(table_, lookup.slot);
       if (slot == 0) {
         lookup.slot = NO_SLOT;
         return;
       }
-      if ((slot >> offset_bits_) == lookup.tag) {
+      if (codec_.tag_of_slot(slot) == lookup.tag) {
         // The entry's first byte and, for a key of the size sought, the
         // last byte of its object offset.
-        const std::uint64_t position = (slot & offset_mask_) - 1;
-        const std::uint64_t last = position + ENTRY_KEY_LEN_SIZE + lookup.key_size + ENTRY_OFFSET_SIZE - 1;
-        __builtin_prefetch(arena_.data() + position);
-        if (last < arena_.size()) __builtin_prefetch(arena_.data() + last);
+        const std::uint64_t position = codec_.position_of_slot(slot);
+        if (position < section_size_) {
+          __builtin_prefetch(section_ + position);
+          const std::uint64_t rest = section_size_ - position;
+          if (ENTRY_FIXED_SIZE + lookup.key_size <= rest) {
+            __builtin_prefetch(section_ + position + ENTRY_FIXED_SIZE + lookup.key_size - 1);
+          }
+        }
         return;
       }
-      if (++lookup.slot == slot_count_) lookup.slot = 0;
+      lookup.slot = codec_.next_slot(lookup.slot);
     }
   }
   std::optional<std::uint64_t> finish_lookup(std::string_view key, const Lookup& lookup) const noexcept {
     if (lookup.slot == NO_SLOT) return std::nullopt;
-    return probe_from(key, lookup.tag, lookup.slot);
+    return probe_from(key, lookup.tag, lookup.slot, lookup.left);
   }
 
-  // Entry `i` in index order; i < size().
-  const char* entry(std::size_t i) const noexcept { return arena_.data() + entry_position(i); }
+  // Entry `i` in index order; i < size(). An entry that does not lie
+  // wholly inside the section (a damaged mapped index) reads as the empty
+  // key with an object offset no file reaches.
+  const char* entry(std::size_t i) const noexcept {
+    const char* found = entry_at(entry_position(i));
+    return found != nullptr ? found : DAMAGED_ENTRY;
+  }
   std::string_view key_at(std::size_t i) const noexcept { return entry_key(entry(i)); }
   std::uint64_t object_offset_at(std::size_t i) const noexcept { return entry_object_offset(entry(i)); }
 
+  // What the deep check of a mapped index compares: entry i's stored
+  // position, and the position of the slot that a lookup of `key` stops
+  // at (nullopt when none), with the number of slots in use.
+  std::uint64_t stored_position(std::size_t i) const noexcept { return entry_position(i); }
+  std::optional<std::uint64_t> found_position(std::string_view key) const noexcept;
+  std::uint64_t slots_in_use() const noexcept;
+
  private:
   static constexpr std::uint64_t NO_SLOT = ~std::uint64_t{0};
+  static constexpr char DAMAGED_ENTRY[ENTRY_FIXED_SIZE] = {0, 0, '\xff', '\xff', '\xff', '\xff',
+                                                           '\xff', '\xff', '\xff', '\xff'};
 
-  // The probe run from slot i on, for `key` with hash tag `tag`.
-  std::optional<std::uint64_t> probe_from(std::string_view key, std::uint64_t tag, std::uint64_t i) const noexcept {
-    for (;;) {
-      const std::uint64_t slot = slots_[i];
-      if (slot == 0) return std::nullopt;
-      if ((slot >> offset_bits_) == tag) {
-        const char* entry = arena_.data() + slot_position(slot);
-        if (decode_u16(entry) == key.size() && std::memcmp(entry + ENTRY_KEY_LEN_SIZE, key.data(), key.size()) == 0) {
-          return decode_u64(entry + ENTRY_KEY_LEN_SIZE + key.size());
+  // The entry at `position` of the section when it lies wholly inside it.
+  const char* entry_at(std::uint64_t position) const noexcept {
+    if (position >= section_size_ || section_size_ - position < ENTRY_FIXED_SIZE) return nullptr;
+    const char* at = section_ + position;
+    return decode_u16(at) <= section_size_ - position - ENTRY_FIXED_SIZE ? at : nullptr;
+  }
+
+  // The probe run from slot i on, for `key` with hash tag `tag`, visiting
+  // `left` slots at most; the slot of the entry found, or NO_SLOT.
+  std::uint64_t probe_slot(std::string_view key, std::uint64_t tag, std::uint64_t i,
+                           std::uint64_t left) const noexcept {
+    for (; left > 0; --left) {
+      const std::uint64_t slot = load_slot(table_, i);
+      if (slot == 0) return NO_SLOT;
+      if (codec_.tag_of_slot(slot) == tag) {
+        const std::uint64_t position = codec_.position_of_slot(slot);
+        if (position < section_size_ && section_size_ - position >= ENTRY_FIXED_SIZE + key.size()) {
+          const char* entry = section_ + position;
+          if (decode_u16(entry) == key.size() &&
+              (key.empty() || std::memcmp(entry + ENTRY_KEY_LEN_SIZE, key.data(), key.size()) == 0)) {
+            return i;
+          }
         }
       }
-      if (++i == slot_count_) i = 0;
+      i = codec_.next_slot(i);
     }
+    return NO_SLOT;
+  }
+  std::optional<std::uint64_t> probe_from(std::string_view key, std::uint64_t tag, std::uint64_t i,
+                                          std::uint64_t left) const noexcept {
+    const std::uint64_t s = probe_slot(key, tag, i, left);
+    if (s == NO_SLOT) return std::nullopt;
+    return decode_u64(section_ + codec_.position_of_slot(load_slot(table_, s)) + ENTRY_KEY_LEN_SIZE + key.size());
   }
 
-  // A slot: the hash's tag above the entry position + 1 (0 is the empty slot).
-  std::uint64_t home_slot(std::uint64_t hash) const noexcept {
-    return static_cast<std::uint64_t>((static_cast<uint128>(hash) * slot_count_) >> 64);
+  std::uint64_t home_slot(std::uint64_t hash) const noexcept { return codec_.home_slot(hash); }
+  std::uint64_t next_slot(std::uint64_t s) const noexcept { return codec_.next_slot(s); }
+  // The slots of the table being built in memory.
+  std::uint64_t owned_slot(std::uint64_t s) const noexcept {
+    return load_slot(reinterpret_cast<const char*>(slots_.data()), s);
   }
-  std::uint64_t make_slot(std::uint64_t hash, std::uint64_t position) const noexcept {
-    return ((hash & tag_mask_) << offset_bits_) | (position + 1);
+  void set_owned_slot(std::uint64_t s, std::uint64_t value) noexcept {
+    store_slot(reinterpret_cast<char*>(slots_.data()), s, value);
   }
-  bool tag_matches(std::uint64_t slot, std::uint64_t hash) const noexcept {
-    return (slot >> offset_bits_) == (hash & tag_mask_);
-  }
-  std::uint64_t slot_position(std::uint64_t slot) const noexcept { return (slot & offset_mask_) - 1; }
-  std::uint64_t next_slot(std::uint64_t s) const noexcept { return s + 1 == slot_count_ ? 0 : s + 1; }
   // One step of inserting the entry at `position` of `section`, at slot s
   // of its probe run: true once the entry is placed, in an empty slot or
   // in the slot of an entry with the same key, which it takes over when it
@@ -163,25 +211,26 @@ class KeyIndex {
   // whatever order the inserts come in). A key is read only when a tag
   // matches.
   bool place(std::uint64_t s, std::uint64_t hash, std::uint64_t position, const char* section) noexcept {
-    const std::uint64_t slot = slots_[s];
+    const std::uint64_t slot = owned_slot(s);
     if (slot == 0) {
-      slots_[s] = make_slot(hash, position);
+      set_owned_slot(s, codec_.make_slot(hash, position));
       return true;
     }
-    if (!tag_matches(slot, hash) || entry_key(section + slot_position(slot)) != entry_key(section + position)) {
+    const std::uint64_t held = codec_.position_of_slot(slot);
+    if (codec_.tag_of_slot(slot) != codec_.tag(hash) || entry_key(section + held) != entry_key(section + position)) {
       return false;
     }
-    if (slot_position(slot) < position) slots_[s] = make_slot(hash, position);
+    if (held < position) set_owned_slot(s, codec_.make_slot(hash, position));
     return true;
   }
   std::uint64_t entry_position(std::size_t i) const noexcept {
-    return wide_ ? wide_positions_[i] : narrow_positions_[i];
+    return wide_ ? decode_u64(positions_ + 8 * i) : decode_u32(positions_ + 4 * i);
   }
   void set_entry_position(std::size_t i, std::uint64_t position) noexcept {
     if (wide_) {
-      wide_positions_[i] = position;
+      encode_u64(reinterpret_cast<char*>(wide_positions_.data() + i), position);
     } else {
-      narrow_positions_[i] = static_cast<std::uint32_t>(position);
+      encode_u32(reinterpret_cast<char*>(narrow_positions_.data() + i), static_cast<std::uint32_t>(position));
     }
   }
   // Sizes the slot table for `capacity_hint` keys whose entry positions
@@ -270,19 +319,24 @@ class KeyIndex {
     SharedWork scatter_, insert_, copy_;
   };
 
-  ByteBuffer arena_;
+  // What the queries read: the owned copies below, or the mapped file.
+  const char* section_ = nullptr;
+  std::uint64_t section_size_ = 0;
+  const char* positions_ = nullptr;
+  const char* table_ = nullptr;
   std::size_t entry_count_ = 0;
-  // Exactly one is in use: 32-bit positions when the arena is below 4 GiB.
+  // 64-bit positions when the section may pass 4 GiB.
   bool wide_ = false;
+  HashKey hash_key_{};
+  SlotCodec codec_;
+  std::uint64_t probe_limit_ = 0;
+
+  // An index built in memory owns its copies; exactly one of the two
+  // position arrays is in use.
+  ByteBuffer arena_;
   ZeroedArray<std::uint32_t> narrow_positions_;
   ZeroedArray<std::uint64_t> wide_positions_;
-
-  HashKey hash_key_{};
   ZeroedArray<std::uint64_t> slots_;
-  std::uint64_t slot_count_ = 0;
-  int offset_bits_ = 32;
-  std::uint64_t offset_mask_ = 0;
-  std::uint64_t tag_mask_ = 0;
 };
 
 }  // namespace zelkor

@@ -62,7 +62,7 @@ KeyIndex::PartsBuild::PartsBuild(KeyIndex& index, const char* section, std::uint
       section_(section),
       section_size_(section_size),
       alone_(alone),
-      bits_(std::max(1, static_cast<int>(std::bit_width(index.slot_count_ >> BUCKET_SLOTS_LOG2)))),
+      bits_(std::max(1, static_cast<int>(std::bit_width(index.codec_.slot_count() >> BUCKET_SLOTS_LOG2)))),
       buckets_(std::size_t{1} << bits_),
       runs_(std::min(RUNS, index.entry_count_)),
       run_entries_((index.entry_count_ + runs_ - 1) / runs_),
@@ -133,7 +133,7 @@ KeyIndex::Hashed KeyIndex::PartsBuild::get(std::size_t at) const noexcept {
 }
 
 std::uint64_t KeyIndex::PartsBuild::first_slot(std::size_t bucket) const noexcept {
-  return bucket == buckets_ ? ix_.slot_count_ : ix_.home_slot(std::uint64_t{bucket} << (64 - bits_));
+  return bucket == buckets_ ? ix_.codec_.slot_count() : ix_.home_slot(std::uint64_t{bucket} << (64 - bits_));
 }
 
 void KeyIndex::PartsBuild::scatter(std::size_t run) {

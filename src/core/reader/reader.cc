@@ -1,6 +1,8 @@
 #include "reader.h"
 
 #include "../format/constants.h"
+#include "../format/crc32.h"
+#include "../format/mapped_index.h"
 #include "../platform/file.h"
 #include "path_literal.h"
 
@@ -29,7 +31,7 @@ class IndexPages final : public KeyIndex::SectionPages {
 
 }  // namespace
 
-Result<Reader> Reader::open(std::string path, bool check_crc, std::size_t parallel_from) {
+Result<Reader> Reader::open(std::string path, bool check_crc, const OpenOptions& open_options) {
   if (path.find('\0') != std::string::npos) {
     return CoreError::io("cannot open " + quoted_path(path) + ": file name contains a NUL byte");
   }
@@ -48,13 +50,27 @@ Result<Reader> Reader::open(std::string path, bool check_crc, std::size_t parall
   Result<Header> header = decode_header(file);
   if (!header.ok()) return std::move(header).error();
   reader.header_ = header.value();
+  if (open_options.use_mapped_index) reader.mapped_ = find_mapped_index(file, reader.header_);
+  if (reader.mapped_) {
+    // Nothing to index: the header and the trailer are all an open reads,
+    // besides the checksum pass when asked for.
+    if (check_crc) {
+      const std::uint32_t crc = crc32_of_large(file.data() + HEADER_SIZE, file.size() - HEADER_SIZE);
+      if (crc != reader.header_.file_crc32) return file_crc_mismatch(reader.header_.file_crc32, crc);
+    }
+    const MappedIndexLayout& layout = *reader.mapped_;
+    reader.index_ = KeyIndex::map(file, layout);
+    reader.search_ = SearchTree::map(file.data() + layout.heads_offset, layout.search_levels);
+    reader.path_ = std::move(path);
+    return reader;
+  }
   IndexPages pages(reader.map_, reader.header_.index_offset);
   // The checksum of every byte after the header is summed alongside the
   // index build, but a mismatch is reported first, as if it had been
   // checked before the index was walked.
   KeyIndex::Checksum checksum{file.substr(HEADER_SIZE)};
   KeyIndex::Options options;
-  options.parallel_from = parallel_from;
+  options.parallel_from = open_options.parallel_from;
   options.checksum = check_crc ? &checksum : nullptr;
   options.pages = check_crc ? nullptr : &pages;
   Result<KeyIndex> index = KeyIndex::build(file, reader.header_.index_offset, reader.header_.num_keys, options);

@@ -17,13 +17,20 @@
 
 namespace zelkor {
 
+struct OpenOptions {
+  // Use the file's mapped index when it carries one that agrees with its
+  // header; otherwise (and when false) every key is indexed in memory.
+  bool use_mapped_index = true;
+  // From this many keys on, two threads build an index in memory.
+  std::size_t parallel_from = KeyIndex::PARALLEL_FROM;
+};
+
 class Reader {
  public:
   // Opens `path`, applies the header checks in order, checks the whole-file
-  // CRC when `check_crc` is set, and indexes every key; from
-  // `parallel_from` keys on, two threads build the index.
-  static Result<Reader> open(std::string path, bool check_crc,
-                             std::size_t parallel_from = KeyIndex::PARALLEL_FROM);
+  // CRC when `check_crc` is set, then maps the file's mapped index or
+  // indexes every key in memory.
+  static Result<Reader> open(std::string path, bool check_crc, const OpenOptions& options = OpenOptions());
 
   // Object offset of `key`; never touches the file.
   std::optional<std::uint64_t> find(std::string_view key) const noexcept { return index_.find(key); }
@@ -60,8 +67,12 @@ class Reader {
   }
 
   // The whole-file CRC, then each distinct referenced object's bounds and
-  // payload CRC, in index order; the first failure is returned.
+  // payload CRC, in index order, then that the mapped index (if in use)
+  // agrees with the entries; the first failure is returned.
   Status verify() const;
+
+  // The layout of the mapped index in use; nullopt for an index in memory.
+  const std::optional<MappedIndexLayout>& mapped_index() const noexcept { return mapped_; }
 
   // "_ZelkReader('{path}', keys={num_keys}, objects={num_objects})".
   std::string describe() const;
@@ -77,6 +88,9 @@ class Reader {
   Header header_;
   KeyIndex index_;
   SearchTree search_;
+  std::optional<MappedIndexLayout> mapped_;
+
+  Status verify_mapped_index() const;
 };
 
 }  // namespace zelkor

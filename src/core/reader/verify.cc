@@ -6,6 +6,7 @@
 #include "../format/coding.h"
 #include "../format/constants.h"
 #include "../format/crc32.h"
+#include "../format/index_entry.h"
 #include "../platform/memory.h"
 #include "reader.h"
 
@@ -74,12 +75,43 @@ Status Reader::verify() const {
   for (std::uint64_t offset : offsets) {
     if (check_object(bytes, offset)) damaged.push_back(offset);
   }
-  if (damaged.empty()) return Status();
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n && !damaged.empty(); ++i) {
     const std::uint64_t offset = object_offset_at(i);
     if (std::binary_search(damaged.begin(), damaged.end(), offset)) return *check_object(bytes, offset);
   }
-  return Status();  // not reached: every damaged offset came from the index
+  return verify_mapped_index();
+}
+
+// A mapped index agrees with the entries when the order section names each
+// entry where a walk of the index section finds it, in strictly ascending
+// key order and ending where the section ends; when a lookup of every key
+// stops at that key's own entry, and no other slot is in use; and when the
+// search heads are those of the keys.
+Status Reader::verify_mapped_index() const {
+  if (!mapped_) return Status();
+  const MappedIndexLayout& layout = *mapped_;
+  const std::string_view section = file().substr(layout.index_offset, layout.index_size);
+  auto damaged = [](const std::string& what) { return CoreError::corrupt("mapped index: " + what); };
+  auto entry_damaged = [&](std::size_t i, const char* what) { return damaged("entry " + std::to_string(i) + what); };
+  const std::size_t n = entry_count();
+  std::uint64_t cursor = 0;
+  std::string_view previous;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (index_.stored_position(i) != cursor) return entry_damaged(i, " is not where the order section puts it");
+    const std::uint64_t rest = section.size() - cursor;
+    if (rest < ENTRY_FIXED_SIZE || decode_u16(section.data() + cursor) > rest - ENTRY_FIXED_SIZE) {
+      return entry_damaged(i, " runs past the index section");
+    }
+    const std::string_view key = key_at(i);
+    if (i > 0 && !(previous < key)) return entry_damaged(i, " is out of key order");
+    if (index_.found_position(key) != cursor) return entry_damaged(i, " is not found through the slot table");
+    previous = key;
+    cursor += ENTRY_FIXED_SIZE + key.size();
+  }
+  if (cursor != section.size()) return damaged("the index section holds bytes after its last entry");
+  if (index_.slots_in_use() != n) return damaged("the slot table holds slots of no entry");
+  if (search_.bytes() != SearchTree(index_).bytes()) return damaged("the search heads disagree with the keys");
+  return Status();
 }
 
 }  // namespace zelkor

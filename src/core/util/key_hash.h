@@ -1,6 +1,7 @@
-// Keyed 64-bit hash of key bytes for the in-memory key tables. Each table
-// draws its own HashKey, so equal keys hash differently in different tables
-// and an adversary who chooses keys cannot predict collisions.
+// Keyed 64-bit hash of key bytes for the key tables. Each table in memory
+// draws its own HashKey (platform::new_hash_key), so equal keys hash
+// differently in different tables and an adversary who chooses keys cannot
+// predict collisions; a table stored in a file records the seed of its key.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +15,6 @@ namespace zelkor {
 struct HashKey {
   std::uint64_t k0, k1, k2;
 };
-
-// A fresh key: derived from 256 random bits drawn from the OS once per
-// process and a per-call counter, so no two tables share one.
-HashKey new_hash_key() noexcept;
 
 namespace detail {
 

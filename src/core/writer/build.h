@@ -17,15 +17,14 @@ struct BuildSummary {
   std::uint32_t file_crc32 = 0;
 };
 
-// How a store is laid out beyond what every store holds. The defaults give
+// How a store is laid out beyond what every store holds. The default is
 // the plain layout: object records in id order, nothing after the index.
 struct BuildOptions {
-  // Object records in the key order of each object's first key (objects
-  // without a key last, in id order), so that walks in key order read the
-  // data section front to back. Object ids are unchanged.
-  bool records_in_key_order = false;
-  // The lookup sections and the trailer after the index, which a reader
-  // maps instead of indexing the keys itself.
+  // The mapped layout: the object records in the key order of each
+  // object's first key (objects without a key last, in id order), so that
+  // walks in key order read the data section front to back, and the mapped
+  // index after the index section, which a reader maps instead of indexing
+  // the keys itself. Object ids are unchanged.
   bool mapped_index = false;
 };
 

@@ -1,11 +1,13 @@
 #include "key_table.h"
 
+#include "../platform/random.h"
+
 #include <algorithm>
 #include <new>
 
 namespace zelkor {
 
-KeyTable::KeyTable() : hash_key_(new_hash_key()) {}
+KeyTable::KeyTable() : hash_key_(platform::new_hash_key()) {}
 
 void KeyTable::put(std::string_view key, std::uint64_t object_id) {
   if (queued_ == LOOKAHEAD) settle();

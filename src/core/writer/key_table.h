@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "../platform/byte_buffer.h"
 #include "../platform/memory.h"
-#include "../util/byte_buffer.h"
 #include "../util/key_hash.h"
 
 namespace zelkor {

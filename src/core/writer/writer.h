@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../platform/memory.h"
-#include "../util/byte_buffer.h"
+#include "../platform/byte_buffer.h"
 #include "../util/result.h"
 #include "key_table.h"
 
@@ -36,6 +36,8 @@ class Writer {
   std::string_view data_section() const noexcept { return data_.view(); }
   // Offset of object `id`'s record from the start of the data section.
   const std::uint64_t& record_offset(std::uint64_t id) const noexcept { return record_offsets_[id]; }
+  // Every object's record_offset, indexed by id.
+  const std::uint64_t* record_offsets() const noexcept { return record_offsets_.data(); }
   // Length of the first object, in id order, too long for the format.
   std::optional<std::uint64_t> first_oversized_object() const noexcept { return first_oversized_; }
   const KeyTable& keys() const noexcept { return keys_; }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "../platform/memory.h"
+#include "memory.h"
 
 namespace zelkor {
 

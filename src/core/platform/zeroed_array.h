@@ -11,7 +11,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "../platform/memory.h"
+#include "memory.h"
 
 namespace zelkor {
 

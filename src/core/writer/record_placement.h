@@ -1,0 +1,42 @@
+// Where a build puts each object record in the data section: in key order,
+// each object at the place of the first of its keys in key order, and the
+// objects that no key refers to after them, in id order. Walks in key order
+// (listings, prefix and range scans) then read the data section front to
+// back. The place depends only on the keys, the objects and which key maps
+// to which object, never on the order they were added in, so one content
+// always gives one file.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "../platform/memory.h"
+#include "key_order.h"
+#include "lookup_sections.h"
+#include "writer.h"
+
+namespace zelkor {
+
+class RecordPlacement {
+ public:
+  // `order` is the complete key order of the writer's keys; `digest`, when
+  // given, gets every key in key order on the way.
+  RecordPlacement(const Writer& writer, const KeyOrder& order, KeyDigest* digest);
+
+  // The offset of object `id`'s record from the start of the data section,
+  // for every id; index them as Writer::record_offset is indexed.
+  const std::uint64_t* offsets() const noexcept { return offsets_.data(); }
+  // The object ids in the order their records lie in the section.
+  const std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>>& ids() const noexcept {
+    return ids_;
+  }
+  // The length of object `id`'s record (head and payload).
+  std::uint64_t record_size(std::uint64_t id) const noexcept;
+
+ private:
+  const Writer& writer_;
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> offsets_;
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> ids_;
+};
+
+}  // namespace zelkor
