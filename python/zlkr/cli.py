@@ -47,7 +47,7 @@ MessagePack types that JSON lacks: {"$bytes": "<base64>"},
 {"$float": "nan"|"inf"|"-inf"} and {"$map": [[key, value], ...]} for maps
 whose keys are not all strings. Blank lines are skipped.
 
-The build writes OUT atomically and prints the module's one-line summary
+The build writes OUT atomically and prints a one-line summary
 on standard output (not with --quiet)."""
 
 
