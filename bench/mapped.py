@@ -51,7 +51,7 @@ import zelkor
 try:
     import lmdb
 except ImportError:  # pragma: no cover - the figures against lmdb are skipped
-    lmdb = None
+    lmdb = None  # type: ignore[assignment]
 
 
 def key_of(i: int) -> str:
@@ -143,7 +143,8 @@ print(json.dumps({"open_ns": opened, "read": after_open_io - before_io, "anon_op
 def probe(kind: str, path: str, n: int, cold: bool) -> dict[str, int]:
     out = subprocess.run([sys.executable, "-c", PROBE, kind, path, str(n), "1" if cold else "0"],
                          check=True, capture_output=True, text=True).stdout
-    return json.loads(out)
+    figures: dict[str, int] = json.loads(out)
+    return figures
 
 
 def fresh_opens(paths: dict[str, str], n: int, repeats: int) -> None:
