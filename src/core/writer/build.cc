@@ -286,12 +286,13 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path, 
     if (!written.ok()) return std::move(written).error();
     crc = written.value();
     lookup.finish(keys);
-    const MappedIndexLayout layout = lookup.layout(index_offset, file_size, 0);
+    const MappedIndexLayout layout = lookup.layout(index_offset, file_size, options.metadata.size());
     char trailer[TRAILER_SIZE];
     encode_trailer(layout, trailer);
     Status s = write_section(out, file_size, layout.order_offset, lookup.order_bytes(), &crc);
     if (s.ok()) s = write_section(out, file_size, layout.table_offset, lookup.table_bytes(), &crc);
     if (s.ok()) s = write_section(out, file_size, layout.heads_offset, lookup.heads_bytes(), &crc);
+    if (s.ok()) s = write_section(out, file_size, layout.metadata_offset, options.metadata, &crc);
     if (s.ok()) s = write_section(out, file_size, layout.trailer_offset(), {trailer, TRAILER_SIZE}, &crc);
     if (!s.ok()) return std::move(s).error();
   }
