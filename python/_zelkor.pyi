@@ -63,8 +63,9 @@ class _ZelkWriter:
         line and the file's size in bytes. Errors as for ``build``.
         """
 
-    def build_mapped(self, path: str) -> tuple[int, int, int, int]:
-        """``build`` with the records in key order and the mapped index.
+    def build_mapped(self, path: str, metadata: bytes | None = None) -> tuple[int, int, int, int]:
+        """``build`` with the records in key order and the mapped index;
+        *metadata* goes into the file for its readers.
 
         Prints nothing. Returns ``(objects, keys, file_size, file_crc32)``.
         Errors as for ``build``.
@@ -130,6 +131,9 @@ class _ZelkReader:
     def open(cls, path: str, verify: bool = True, mapped_index: bool = True) -> _ZelkReader:
         """The reader of *path*; with *mapped_index* false, a file's mapped
         index is left unused and every key is indexed in memory."""
+
+    def metadata(self) -> bytes | None:
+        """The metadata the store was built with; None without a mapped index."""
 
     @property
     def mapped_index(self) -> bool:

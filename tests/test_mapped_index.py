@@ -235,6 +235,18 @@ def test_a_table_without_an_empty_slot_ends_every_probe(mapped_blob, write_store
     assert r.get_many_raw([b"zz"] * 300) == [None] * 300
 
 
+@pytest.mark.parametrize("metadata", [None, b"", b"codec: none", bytes(range(256)) * 40])
+def test_metadata_travels_in_the_file(tmp_path, write_store, metadata):
+    w = make([b"v"], [(b"k", 0)])
+    w.build_mapped(str(tmp_path / "m.zlkr"), metadata)
+    blob = (tmp_path / "m.zlkr").read_bytes()
+    r = R(write_store(blob), True)
+    assert r.metadata() == (metadata or b"") and r.verify() is True
+    assert R.open(write_store(blob), True, mapped_index=False).metadata() is None
+    with pytest.raises(TypeError, match="argument 'metadata'"):
+        w.build_mapped(str(tmp_path / "x.zlkr"), "text")
+
+
 @pytest.mark.parametrize("keys", [0, 1, 2])
 def test_tiny_stores_carry_a_mapped_index(tmp_path, keys):
     w = make([b"v"], [(b"k%d" % i, 0) for i in range(keys)])

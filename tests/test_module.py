@@ -46,8 +46,9 @@ ADDED_READER_METHODS = [
     ("prefix_range", "prefix"),
     ("keys_at", "begin, end"),
     ("items_at", "begin, end"),
+    ("metadata", ""),
 ]
-ADDED_WRITER_METHODS = [("build_quiet", "path"), ("build_mapped", "path"), ("counts", "")]
+ADDED_WRITER_METHODS = [("build_quiet", "path"), ("build_mapped", "path, metadata=None"), ("counts", "")]
 TABLES = [(R, m) for m in READER_METHODS] + [(W, m) for m in WRITER_METHODS]
 NO_ARGUMENTS = [name for name, params, _ in READER_METHODS if not params]
 
@@ -126,7 +127,9 @@ def test_added_method_signatures(cls, name, params):
     assert function.__text_signature__ == ("($self, " + params + ")" if params else "($self)")
     assert function.__doc__
     parameters = list(inspect.signature(function).parameters.values())[1:]
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in parameters)
+    with_default = {part.split("=")[0] for part in params.split(", ") if "=" in part}
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and (p.default is p.empty) == (p.name not in with_default)
+               for p in parameters)
 
 
 @pytest.mark.parametrize("cls, method", TABLES, ids=lambda v: v[0] if isinstance(v, tuple) else v.__name__)

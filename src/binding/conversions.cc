@@ -175,9 +175,9 @@ Ref iterate_keys(PyObject* obj) {
   return iter;
 }
 
-std::optional<std::string_view> convert_raw_bytes(PyObject* obj) {
+std::optional<std::string_view> convert_raw_bytes(PyObject* obj, const char* name) {
   if (!PyBytes_Check(obj)) {
-    raise_not_instance("raw_bytes", obj, "bytes");
+    raise_not_instance(name, obj, "bytes");
     return std::nullopt;
   }
   return bytes_view(obj);

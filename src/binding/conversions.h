@@ -46,7 +46,7 @@ class KeyBytes {
 Ref iterate_keys(PyObject* obj);
 
 // `bytes` (or a subclass) only: a view of its contents.
-std::optional<std::string_view> convert_raw_bytes(PyObject* obj);
+std::optional<std::string_view> convert_raw_bytes(PyObject* obj, const char* name = "raw_bytes");
 
 // int, or any object with __index__, as an unsigned 64-bit value.
 std::optional<std::uint64_t> convert_object_id(PyObject* obj);

@@ -70,6 +70,14 @@ PyObject* reader_open(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, 
   });
 }
 
+PyObject* reader_metadata(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    const std::optional<std::string_view> metadata = reader.metadata();
+    if (!metadata) Py_RETURN_NONE;
+    return new_bytes(*metadata);
+  });
+}
+
 PyObject* reader_mapped_index(PyObject* self, void*) {
   return with_reader(self, [](const Reader& reader) { return PyBool_FromLong(reader.mapped_index().has_value()); });
 }
@@ -262,6 +270,10 @@ PyMethodDef READER_METHODS[] = {
      "The reader of *path*, as `_ZelkReader(path, verify)` opens it. With\n"
      "*mapped_index* false, a file's mapped index is left unused and every key is\n"
      "indexed in memory, as for a file without one."},
+    {"metadata", as_method(reader_metadata), METH_NOARGS,
+     "metadata($self)\n--\n\n"
+     "The bytes the store was built with for its readers (`build_mapped`'s\n"
+     "*metadata*), or `None` when the reader does not use a mapped index."},
     {nullptr, nullptr, 0, nullptr},
 };
 

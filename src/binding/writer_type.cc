@@ -31,7 +31,8 @@ constexpr ParamSpec ADD_OBJECT_SPEC{"_ZelkWriter.add_object_raw()", RAW_BYTES_PA
 constexpr ParamSpec ADD_KEY_SPEC{"_ZelkWriter.add_key()", ADD_KEY_PARAMS, 2, 2};
 constexpr ParamSpec BUILD_SPEC{"_ZelkWriter.build()", PATH_PARAMS, 1, 1};
 constexpr ParamSpec BUILD_QUIET_SPEC{"_ZelkWriter.build_quiet()", PATH_PARAMS, 1, 1};
-constexpr ParamSpec BUILD_MAPPED_SPEC{"_ZelkWriter.build_mapped()", PATH_PARAMS, 1, 1};
+constexpr const char* const BUILD_MAPPED_PARAMS[] = {"path", "metadata"};
+constexpr ParamSpec BUILD_MAPPED_SPEC{"_ZelkWriter.build_mapped()", BUILD_MAPPED_PARAMS, 2, 1};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -141,15 +142,29 @@ PyObject* writer_build_quiet(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* writer_build_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BuildOptions options;
-  options.mapped_index = true;
-  return build_with(BUILD_MAPPED_SPEC, options, self, args, nargsf, kwnames,
-                    [](const std::string&, const BuildSummary& summary) -> PyObject* {
-                      return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(summary.objects),
-                                           static_cast<unsigned long long>(summary.keys),
-                                           static_cast<unsigned long long>(summary.file_size),
-                                           static_cast<unsigned long>(summary.file_crc32));
-                    });
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[2];
+    if (!parse_vector_args(BUILD_MAPPED_SPEC, args, nargsf, kwnames, arg)) return nullptr;
+    if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
+    SharedBorrow borrow(as_writer(self)->borrow);
+    if (!borrow) return nullptr;
+    const std::optional<std::string_view> path = convert_path(arg[0]);
+    if (!path) return nullptr;
+    BuildOptions options;
+    options.mapped_index = true;
+    if (arg[1] != nullptr && arg[1] != Py_None) {
+      const std::optional<std::string_view> metadata = convert_raw_bytes(arg[1], "metadata");
+      if (!metadata) return nullptr;
+      options.metadata = *metadata;
+    }
+    Result<BuildSummary> built = build_store(as_writer(self)->writer, std::string(*path), options);
+    if (!built.ok()) return raise_core_error(built.error());
+    const BuildSummary& summary = built.value();
+    return Py_BuildValue("(KKKk)", static_cast<unsigned long long>(summary.objects),
+                         static_cast<unsigned long long>(summary.keys),
+                         static_cast<unsigned long long>(summary.file_size),
+                         static_cast<unsigned long>(summary.file_crc32));
+  });
 }
 
 PyObject* writer_counts(PyObject* self, PyObject*) {
@@ -175,10 +190,11 @@ PyMethodDef WRITER_METHODS[] = {
      "Exactly `build`, but prints nothing. Returns `(objects, keys, file_size)`,\n"
      "the figures of the summary line (the file size in bytes)."},
     {"build_mapped", as_method(writer_build_mapped), METH_FASTCALL | METH_KEYWORDS,
-     "build_mapped($self, path)\n--\n\n"
+     "build_mapped($self, path, metadata=None)\n--\n\n"
      "Write the store atomically as `build` does, with the object records laid\n"
      "out in key order and the mapped index after the index section, so that a\n"
-     "reader opens it without indexing it. Prints nothing. Returns\n"
+     "reader opens it without indexing it; *metadata* (bytes) goes into the\n"
+     "file for its readers. Prints nothing. Returns\n"
      "`(objects, keys, file_size, file_crc32)`."},
     {"counts", as_method(writer_counts), METH_NOARGS,
      "counts($self)\n--\n\n"

@@ -71,6 +71,13 @@ class Reader {
   // agrees with the entries; the first failure is returned.
   Status verify() const;
 
+  // The metadata a mapped index carries (format/mapped_index.h); nullopt
+  // for a file without one, or when it is not in use.
+  std::optional<std::string_view> metadata() const noexcept {
+    if (!mapped_) return std::nullopt;
+    return file().substr(mapped_->metadata_offset, mapped_->metadata_size);
+  }
+
   // The layout of the mapped index in use; nullopt for an index in memory.
   const std::optional<MappedIndexLayout>& mapped_index() const noexcept { return mapped_; }
 

@@ -34,8 +34,6 @@ Status check_format_maximums(const Writer& writer) {
   return Status();
 }
 
-// Below this many keys a second thread costs more than it saves.
-constexpr std::uint64_t THREAD_WORTHWHILE = 65536;
 
 constexpr std::size_t PIECE = std::size_t{1} << 20;
 
@@ -100,7 +98,7 @@ Status write_index(AtomicFile& out, const Writer& writer, const KeyOrder& order,
                    std::uint32_t* crc) {
   const std::size_t n = order.size();
   const EntryTargets targets{writer.record_offsets()};
-  if (n < THREAD_WORTHWHILE) {
+  if (n < KEYS_WORTH_A_THREAD) {
     return write_entries(writer, order, targets, 0, n, crc, [&](std::string_view piece) { return out.write(piece); });
   }
   Result<std::uint64_t> reserved = out.reserve(size);
@@ -235,7 +233,8 @@ Result<std::uint32_t> write_laid_out(AtomicFile& out, const Writer& writer, cons
                                reserved_writer(out, index_at + lookup.position(begin)));
     }
   };
-  platform::BackgroundTask second([&] { pieces.take_pieces(write_piece); }, n >= THREAD_WORTHWHILE);
+  const bool worth_a_thread = n >= KEYS_WORTH_A_THREAD || data_size + index_size >= 4 * SHARE;
+  platform::BackgroundTask second([&] { pieces.take_pieces(write_piece); }, worth_a_thread);
   pieces.take_pieces(write_piece);
   pieces.wait();
   second.wait();
@@ -261,7 +260,7 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path, 
   // meanwhile writes the data section and then takes a share of what is
   // left; the mapped layout needs the order first, and this one sorts too.
   KeyOrder order(keys);
-  platform::BackgroundTask sort([&] { order.sort_share(); }, keys.size() >= THREAD_WORTHWHILE);
+  platform::BackgroundTask sort([&] { order.sort_share(); }, keys.size() >= KEYS_WORTH_A_THREAD);
 
   Result<AtomicFile> created = AtomicFile::create(path, std::move(temp_path));
   if (!created.ok()) return std::move(created).error();
@@ -287,12 +286,13 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path, 
     if (!written.ok()) return std::move(written).error();
     crc = written.value();
     lookup.finish(keys);
-    const MappedIndexLayout layout = lookup.layout(index_offset, file_size, 0);
+    const MappedIndexLayout layout = lookup.layout(index_offset, file_size, options.metadata.size());
     char trailer[TRAILER_SIZE];
     encode_trailer(layout, trailer);
     Status s = write_section(out, file_size, layout.order_offset, lookup.order_bytes(), &crc);
     if (s.ok()) s = write_section(out, file_size, layout.table_offset, lookup.table_bytes(), &crc);
     if (s.ok()) s = write_section(out, file_size, layout.heads_offset, lookup.heads_bytes(), &crc);
+    if (s.ok()) s = write_section(out, file_size, layout.metadata_offset, options.metadata, &crc);
     if (s.ok()) s = write_section(out, file_size, layout.trailer_offset(), {trailer, TRAILER_SIZE}, &crc);
     if (!s.ok()) return std::move(s).error();
   }

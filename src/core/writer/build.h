@@ -26,6 +26,9 @@ struct BuildOptions {
   // index after the index section, which a reader maps instead of indexing
   // the keys itself. Object ids are unchanged.
   bool mapped_index = false;
+  // With the mapped index: bytes the file carries for its readers, opaque
+  // to the store (the package keeps its codec's description there).
+  std::string_view metadata;
 };
 
 // Lays out the whole file in memory, checks the format maximums, and writes

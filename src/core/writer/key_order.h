@@ -13,6 +13,9 @@
 
 namespace zelkor {
 
+// Below this many keys a second thread costs a build more than it saves.
+inline constexpr std::uint64_t KEYS_WORTH_A_THREAD = 65536;
+
 class KeyOrder {
  public:
   // Prepares to sort every entry of `table`; the table must not change

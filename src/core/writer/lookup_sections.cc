@@ -19,8 +19,10 @@ constexpr std::size_t AHEAD = 16;
 
 }  // namespace
 
-void KeyDigest::add(std::string_view key) noexcept {
-  state_ = detail::fold_mul(state_ ^ hash_key(key.data(), key.size(), DIGEST_KEY), 0x9e3779b97f4a7c15ULL);
+std::uint64_t KeyDigest::hash_of(std::string_view key) noexcept { return hash_key(key.data(), key.size(), DIGEST_KEY); }
+
+void KeyDigest::add_hash(std::uint64_t hash) noexcept {
+  state_ = detail::fold_mul(state_ ^ hash, 0x9e3779b97f4a7c15ULL);
   ++count_;
 }
 

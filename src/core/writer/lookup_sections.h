@@ -29,7 +29,11 @@ namespace zelkor {
 // A digest of keys in the order they are added.
 class KeyDigest {
  public:
-  void add(std::string_view key) noexcept;
+  void add(std::string_view key) noexcept { add_hash(hash_of(key)); }
+  // add() in two steps: the key's hash, which any thread may compute, then
+  // its turn in the digest.
+  static std::uint64_t hash_of(std::string_view key) noexcept;
+  void add_hash(std::uint64_t hash) noexcept;
   // The table's first seed.
   std::uint64_t seed() const noexcept;
 

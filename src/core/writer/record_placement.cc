@@ -1,5 +1,7 @@
 #include "record_placement.h"
 
+#include "../platform/background_task.h"
+
 namespace zelkor {
 
 namespace {
@@ -11,6 +13,37 @@ constexpr std::uint64_t UNPLACED = ~std::uint64_t{0};
 RecordPlacement::RecordPlacement(const Writer& writer, const KeyOrder& order, KeyDigest* digest)
     : writer_(writer), offsets_(writer.object_count(), UNPLACED) {
   const std::uint64_t objects = writer.object_count();
+  const std::size_t n = order.size();
+  // First, on both threads, each key's object id and its digest hash, by
+  // rank: the entries lie in insertion order, so each is a cache miss,
+  // overlapped with those of the next few.
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> ids_by_rank(n);
+  std::vector<std::uint64_t, platform::HugePageAllocator<std::uint64_t>> hashes(digest != nullptr ? n : 0);
+  const char* arena = writer.keys().arena().data();
+  auto gather = [&](std::size_t begin, std::size_t end) {
+    constexpr std::size_t AHEAD = 16;
+    for (std::size_t i = begin; i < end; ++i) {
+      if (i + AHEAD < end) {
+        // An entry's object id follows its key, often on the next line.
+        const char* ahead = arena + order.entry(i + AHEAD);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + KeyTable::KEY_AT + order.key_length(i + AHEAD));
+      }
+      const char* entry = arena + order.entry(i);
+      ids_by_rank[i] = KeyTable::object_id_of(entry);
+      if (digest != nullptr) hashes[i] = KeyDigest::hash_of(KeyTable::key_of(entry));
+    }
+  };
+  {
+    const std::size_t half = n >= KEYS_WORTH_A_THREAD ? n / 2 : n;
+    platform::BackgroundTask second([&] { gather(half, n); }, half < n);
+    gather(0, half);
+    second.wait();
+  }
+  if (digest != nullptr) {
+    for (std::size_t i = 0; i < n; ++i) digest->add_hash(hashes[i]);
+  }
+  // Then the places, in key order.
   ids_.reserve(objects);
   std::uint64_t at = 0;
   auto place = [&](std::uint64_t id) {
@@ -18,26 +51,13 @@ RecordPlacement::RecordPlacement(const Writer& writer, const KeyOrder& order, Ke
     ids_.push_back(id);
     at += record_size(id);
   };
-  const char* arena = writer.keys().arena().data();
-  constexpr std::size_t AHEAD = 12;
-  const std::size_t n = order.size();
+  constexpr std::size_t AHEAD = 32;
   for (std::size_t i = 0; i < n; ++i) {
-    // The entries lie in insertion order: each is a cache miss, overlapped
-    // with those of the next few.
-    if (i + 2 * AHEAD < n) {
-      // An entry's object id follows its key, often on the next line.
-      const char* ahead = arena + order.entry(i + 2 * AHEAD);
-      __builtin_prefetch(ahead);
-      __builtin_prefetch(ahead + KeyTable::KEY_AT + order.key_length(i + 2 * AHEAD));
-    }
     if (i + AHEAD < n) {
-      const std::uint64_t ahead = KeyTable::object_id_of(arena + order.entry(i + AHEAD));
-      __builtin_prefetch(&offsets_[ahead]);
-      __builtin_prefetch(&writer.record_offset(ahead));
+      __builtin_prefetch(&offsets_[ids_by_rank[i + AHEAD]]);
+      __builtin_prefetch(&writer.record_offset(ids_by_rank[i + AHEAD]));
     }
-    const char* entry = arena + order.entry(i);
-    if (digest != nullptr) digest->add(KeyTable::key_of(entry));
-    const std::uint64_t id = KeyTable::object_id_of(entry);
+    const std::uint64_t id = ids_by_rank[i];
     if (offsets_[id] == UNPLACED) place(id);
   }
   for (std::uint64_t id = 0; id < objects; ++id) {
