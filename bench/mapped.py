@@ -51,7 +51,7 @@ import zelkor
 try:
     import lmdb
 except ImportError:  # pragma: no cover - the figures against lmdb are skipped
-    lmdb = None  # type: ignore[assignment]
+    lmdb = None  # type: ignore[assignment, unused-ignore]
 
 
 def key_of(i: int) -> str:
