@@ -6,9 +6,11 @@
 #
 #   tools/debian_root.sh old-glibc   Debian 11 (bullseye, glibc 2.31, the
 #                                    oldest Debian release its archive still
-#                                    serves), amd64, with a CPython 3.11 built
-#                                    inside from Debian's python3.11 source
-#                                    (Debian 11 has none newer than 3.9)
+#                                    serves), amd64, with a CPython 3.13 built
+#                                    inside from Debian 13's python3.13
+#                                    source (Debian 11 has none newer than
+#                                    3.9; Debian 12's 3.11.2 can deadlock
+#                                    freeing a thread-local at exit)
 #   tools/debian_root.sh arm64       Debian 12 (bookworm) for arm64, with its
 #                                    python3.11 and headers, run under qemu-user
 #
@@ -36,7 +38,7 @@ case $kind in
   old-glibc)
     suite=bullseye arch=amd64
     packages=ca-certificates,gcc,make,libc6-dev,libssl-dev,zlib1g-dev,libffi-dev,libbz2-dev,liblzma-dev,libsqlite3-dev,uuid-dev,libgdbm-dev,xz-utils
-    python_source=python3.11  # Debian 12's, built here
+    python_source=python3.13  # Debian 13's, built here
     ;;
   arm64)
     suite=bookworm arch=arm64
@@ -69,12 +71,12 @@ debootstrap --arch="$arch" --variant=minbase --include="$packages" "$suite" "$di
   { tail -n 20 "$roots/$kind.log" >&2; say "debootstrap failed (log: $roots/$kind.log)"; exit 1; }
 
 if [ -n "$python_source" ]; then
-  # The upstream tarball of Debian 12's python3.11 source package (no
+  # The upstream tarball of Debian 13's python3.13 source package (no
   # Debian patches), built with the root's own GCC against its glibc.
   work=$roots/$kind-src
   rm -rf "$work"
   mkdir -p "$work/lists/partial" "$work/cache/archives/partial"
-  echo "deb-src $mirror bookworm main" >"$work/sources.list"
+  echo "deb-src $mirror trixie main" >"$work/sources.list"
   opts=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
         -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache" -o APT::Sandbox::User=root)
   apt-get "${opts[@]}" update -qq
