@@ -145,6 +145,10 @@ repair_and_check() {
 }
 
 timed "tools (ziglang $ZIGLANG_VERSION, auditwheel)" tool_env
+if [ "$arch" = aarch64 ]; then
+  arm_root=$(tools/debian_root.sh arm64)
+  export ISAL_RUN="qemu-aarch64-static -L $arm_root"  # ISA-L's own test, under emulation
+fi
 isal=$root/build/isal/$target
 timed "ISA-L's CRC routines for $target" tools/isal_build.sh "$zig" "$target" "$isal"
 src=$out/src/$(basename "$sdist" .tar.gz)
@@ -165,7 +169,6 @@ case $arch in
     timed "abi3 wheel built" build_wheel "$first" abi3 -Cwheel.py-api=cp310
     ;;
   aarch64)
-    arm_root=$(tools/debian_root.sh arm64)
     include=$(ls -d "$arm_root"/usr/include/python3.* | head -n 1)
     version=${include##*/python}
     # The root's headers with its own pyconfig.h (Debian keeps that one
