@@ -222,7 +222,7 @@ if [[ $skip != *" aarch64 "* ]]; then
   # (not the fault-injection tests: qemu-user applies no RLIMIT_AS to the
   # emulated process, so those that exhaust memory under one never end).
   timed "aarch64 abi3 wheel: tests under qemu-user (Debian 12 arm64)" \
-    in_root arm64 aarch64 "$whl" /usr/bin/python3 "WHEEL pytest hypothesis" \
+    in_root arm64 aarch64 "$whl" /usr/bin/python3 "WHEEL pytest hypothesis numpy" \
     "${binding_tests[@]}" tests/test_build.py tests/test_reader_open.py tests/test_reader_integrity.py \
     tests/test_reliability.py "$@"
 fi
