@@ -151,3 +151,47 @@ def run_threads(target, count):
             t.join()
     finally:
         sys.setswitchinterval(interval)
+
+
+class LocalS3:
+    """The local S3 server of tests/s3server.py, and what s3fs needs to reach it."""
+
+    def __init__(self, port: int) -> None:
+        self.endpoint = f"http://127.0.0.1:{port}"
+        self.options = {"endpoint_url": self.endpoint, "key": "testing", "secret": "testing",
+                        "client_kwargs": {"region_name": "eu-west-1"}}
+        self._buckets = iter(range(1_000_000))
+
+    def bucket(self) -> str:
+        """The URL of a new, empty bucket."""
+        import s3fs
+
+        name = f"bucket{next(self._buckets)}"
+        s3fs.S3FileSystem(**self.options).mkdir(name)
+        return f"s3://{name}"
+
+    def requests(self) -> list[str]:
+        """The requests the server answered since the last call: ``METHOD /path``."""
+        import urllib.request
+
+        with urllib.request.urlopen(self.endpoint + "/_requests", timeout=10) as answer:
+            return answer.read().decode().splitlines()
+
+
+@pytest.fixture(scope="session")
+def s3():
+    """A local S3 server (moto), started once for the session on 127.0.0.1."""
+    pytest.importorskip("moto.moto_server.werkzeug_app")
+    pytest.importorskip("s3fs")
+    import subprocess
+
+    server = subprocess.Popen([sys.executable, str(Path(__file__).with_name("s3server.py"))],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        line = server.stdout.readline()
+        if not line.strip().isdigit():
+            pytest.fail(f"the local S3 server did not start (it said {line!r})")
+        yield LocalS3(int(line))
+    finally:
+        server.terminate()
+        server.wait(10)

@@ -38,6 +38,7 @@ import secrets
 import time
 import zlib
 from collections.abc import Callable, Iterable
+from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final
 
@@ -55,7 +56,7 @@ from ._os import (
 )
 from ._partition import key_bytes
 
-__all__ = ["SetCommit", "build_shard", "build_shard_from_records", "check_shard_count", "new_generation", "split_records"]
+__all__ = ["LocalTarget", "SetCommit", "build_shard", "build_shard_from_records", "check_shard_count", "new_generation", "split_records"]
 
 _ONE_KEY: Final = (str, bytes, bytearray, memoryview)
 
@@ -147,6 +148,22 @@ def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes]) -> 
     return build_shard(native, path, name)
 
 
+@dataclass(frozen=True)
+class LocalTarget:
+    """Where the tasks of a build put their shards: the set's directory,
+    which every task must reach (``SetCommit.target``). It travels to
+    tasks by pickle; ``build(index, buckets)`` is the task."""
+
+    directory: str
+    count: int
+    generation: str
+
+    def build(self, index: int, buckets: Iterable[bytes]) -> ShardEntry:
+        """Builds shard *index* from its buckets in the set's directory."""
+        name = shard_name(index, self.count, self.generation)
+        return build_shard_from_records(os.path.join(self.directory, name), name, buckets)
+
+
 # ----------------------------------------------------------- 3. commit
 
 
@@ -160,6 +177,7 @@ class SetCommit:
         self.count = check_shard_count(shards)
         self.directory = directory = native_path(fspath(path), "set directory")
         self.generation = new_generation()
+        self.target = LocalTarget(directory, self.count, self.generation)
         self.published: Manifest | None = None
         self._lockfd = -1
         self._dirfd = open_directory(directory, "set directory", make=True)

@@ -1,0 +1,153 @@
+"""Sharded sets built by Spark (``pip install zelkor[spark]``; Spark needs a
+Java runtime, 17 or later).
+
+``to_zelkor(data, url, shards=N)`` turns an RDD of ``(key or keys, value)``
+pairs, or a DataFrame with a key column, into a set of N shards at *url* (an
+fsspec URL such as ``s3://bucket/users``, or a directory that the driver and
+every executor share). Rows go to their shards by the package's own
+partition function (``zelkor.shard_of``: the CRC-32 of the key's bytes
+modulo N), never by Spark's hash, so any reader in any language finds them:
+
+1. each input partition is split into one bucket of MessagePack records per
+   shard (``mapPartitionsWithIndex``);
+2. the buckets are shuffled so that Spark partition *i* receives the
+   buckets of shard *i* (``partitionBy`` with the shard number as the
+   partition), and each task builds its shard from its buckets in the order
+   of the input's partitions (a key given twice keeps its last value, as in
+   a one-file build of the same records), then stores it: uploaded under a
+   name of its attempt's at a URL, written into the directory otherwise;
+3. the driver collects the shards' manifest entries and commits the
+   manifest.
+
+This module is the Spark adapter of the package's set-build protocol
+(``zelkor._commit``, ``zelkor._remote``) and adds nothing to it but the
+Spark calls.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import re
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import Any
+
+from . import _errors
+from ._commit import check_shard_count, split_records
+from ._common import StrPath
+from ._errors import translate
+from ._manifest import ShardEntry
+from ._remote import open_commit, place_of
+from ._writer import report_build
+
+__all__ = ["to_zelkor"]
+
+_Build = Callable[[int, Iterable[bytes]], ShardEntry]
+# The last line of a Python task's traceback inside the error Spark raises.
+_TASK_ERROR = re.compile(r"^(?:zelkor\._errors\.)?(TypeError|ValueError|Zelk[A-Za-z]*Error): (.*)$", re.MULTILINE)
+
+
+def _row_pair(key: str, value: str | None, row: Any) -> tuple[Any, Any]:
+    """A DataFrame row as a record: its key column, and its *value* column
+    or (None) every other column as a dict."""
+    if value is None:
+        fields = row.asDict(recursive=True)
+        return fields.pop(key), fields
+    found = row[value]
+    return row[key], found.asDict(recursive=True) if hasattr(found, "asDict") else found
+
+
+def _split(shards: int, default: Callable[[Any], Any] | None, convert: Callable[[Any], tuple[Any, Any]] | None,
+           partition: int, records: Iterable[Any]) -> Iterator[tuple[int, tuple[int, bytes]]]:
+    """One input partition's buckets, each tagged with its shard and the
+    partition's number."""
+    pairs = records if convert is None else map(convert, records)
+    for shard, bucket in enumerate(split_records(pairs, shards, default)):
+        if bucket:
+            yield shard, (partition, bucket)
+
+
+def _build(build: _Build, shard: int, tagged: Iterable[tuple[int, tuple[int, bytes]]]) -> Iterator[tuple[int, ShardEntry]]:
+    """The task of shard *shard* (Spark's partition number): its buckets in
+    the order of the input's partitions, built and stored."""
+    buckets = sorted((part for _, part in tagged), key=lambda part: part[0])
+    yield shard, build(shard, [bucket for _, bucket in buckets])
+
+
+def _task_error(exc: BaseException) -> BaseException | None:
+    """The package's or Python's own error that a task raised, from the
+    text of the error Spark raised for it on the driver (None if it is
+    none of those)."""
+    found = None
+    for found in _TASK_ERROR.finditer(str(exc)):
+        pass
+    if found is None:
+        return None
+    name, text = found.groups()
+    if name == "ZelkIOError":
+        return translate(OSError(text))
+    kind = getattr(_errors, name, None) if name.startswith("Zelk") else {"TypeError": TypeError, "ValueError": ValueError}[name]
+    return kind(text) if isinstance(kind, type) and issubclass(kind, Exception) else None
+
+
+def to_zelkor(
+    data: Any,
+    url: StrPath,
+    shards: int,
+    *,
+    key: str = "key",
+    value: str | None = None,
+    default: Callable[[Any], Any] | None = None,
+    storage_options: Mapping[str, Any] | None = None,
+    quiet: bool = False,
+) -> None:
+    """Write *data* as a set of *shards* shards at *url*, replacing the set
+    there as ``ShardedWriter.build`` does; the old set stays when any task
+    fails.
+
+    *data* is an RDD of ``(key, value)`` or ``(keys, value)`` pairs (a tuple
+    or list of two; the keys of one pair share its value), or a DataFrame
+    with the column *key* (a string, binary, or an array of them per row)
+    whose value is the column *value* or, with ``value=None``, the row's
+    other columns as a dict. Any other record fails the build with a
+    TypeError. *default* converts values that MessagePack cannot encode
+    (Spark's ``Decimal``, ``datetime``: ``default=str``, say); it must
+    pickle. *storage_options* go to fsspec.
+    """
+    from pyspark import RDD
+    from pyspark.sql import DataFrame
+
+    check_shard_count(shards)
+    convert: Callable[[Any], tuple[Any, Any]] | None = None
+    if isinstance(data, DataFrame):
+        columns = data.columns
+        for role, name in (("key", key), ("value", value)):
+            if name is not None and name not in columns:
+                raise ValueError(f"the DataFrame has no {role} column {name!r} (its columns: {', '.join(columns)})")
+        convert = functools.partial(_row_pair, key, value)
+        records = data.rdd
+    elif isinstance(data, RDD):
+        records = data
+    else:
+        raise TypeError(f"to_zelkor() takes a Spark RDD of (key, value) pairs or a DataFrame, not {type(data).__name__}")
+    place = place_of(url, storage_options)
+    if isinstance(place, str):
+        place = os.path.abspath(place)
+    with open_commit(place, shards) as commit:
+        buckets = records.mapPartitionsWithIndex(functools.partial(_split, shards, default, convert))
+        by_shard = buckets.partitionBy(shards, _shard_partition)
+        try:
+            built = by_shard.mapPartitionsWithIndex(functools.partial(_build, commit.target.build)).collect()
+        except Exception as exc:
+            ours = _task_error(exc)
+            if ours is None:
+                raise
+            raise ours from exc
+        manifest = commit.publish([entry for _, entry in sorted(built, key=lambda pair: pair[0])])
+    if not quiet:
+        report_build(commit.directory, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
+
+
+def _shard_partition(shard: int) -> int:
+    """Spark's partition of a bucket: its shard's number itself."""
+    return shard

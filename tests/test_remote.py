@@ -1,0 +1,228 @@
+"""Stores and sets at URLs: built to a local S3 server (moto) or fsspec's
+memory file system, read through the local cache, followed by refresh()."""
+
+from __future__ import annotations
+
+import os
+import threading
+
+import pytest
+
+import zelkor
+
+fsspec = pytest.importorskip("fsspec")
+from fsspec.implementations.memory import MemoryFileSystem  # noqa: E402
+
+RECORDS = {f"user:{i:04d}": {"id": i} for i in range(300)}
+
+
+def build(url, records, shards=3, **options):
+    w = zelkor.ShardedWriter(shards=shards, quiet=True)
+    w.update(records)
+    w.build(url, storage_options=options or None)
+
+
+def cached(cache):
+    """The files of the one URL the cache holds."""
+    (key,) = os.listdir(cache)
+    return sorted(os.listdir(cache / key))
+
+
+@pytest.fixture
+def memory():
+    """A fresh place in fsspec's memory file system."""
+    fs = fsspec.filesystem("memory")
+    fs.store.clear()
+    fs.pseudo_dirs[:] = [""]
+    yield "memory://bucket/set", fs
+
+
+def test_a_set_at_a_url_is_cached_and_followed(s3, tmp_path):
+    url = s3.bucket() + "/users"
+    build(url, RECORDS, **s3.options)
+    s3.requests()
+    first = zelkor.open(url, storage_options=s3.options, cache_dir=tmp_path)
+    assert dict(first) == RECORDS and first.verify() and len(cached(tmp_path)) == 3
+    assert sum(r.endswith(".zlkr") for r in s3.requests()) >= 3
+
+    again = zelkor.open(url, storage_options=s3.options, cache_dir=tmp_path)  # from the cache
+    assert dict(again) == RECORDS and again.generation == first.generation
+    assert [r for r in s3.requests() if "/users/" in r] == [f"GET /{url[5:]}/manifest.json"]
+
+    assert not again.refresh()  # nothing new: one look at the manifest
+    for generation in range(2):  # two rebuilds, each followed
+        newer = {k: [generation, v] for k, v in RECORDS.items()}
+        build(url, newer, **s3.options)
+        s3.requests()
+        ranges = again.prefix("user:00")
+        assert again.refresh() and dict(again) == newer and again["user:0001"] == [generation, {"id": 1}]
+        assert len({r for r in s3.requests() if r.startswith("GET") and r.endswith(".zlkr")}) == 3
+        assert len(ranges) == 100 and all(isinstance(v, dict) == (generation == 0) for v in ranges.values())
+        assert cached(tmp_path) == sorted(e.file for e in again.manifest.shards)
+    # Never refreshed: the first reader answers from the files it mapped,
+    # which the cache has let go of since.
+    assert dict(first) == RECORDS and first.stats()["path"] == url
+
+
+def test_a_store_file_at_a_url(s3, tmp_path):
+    url = s3.bucket() + "/cities.zlkr"
+    import s3fs
+
+    fs = s3fs.S3FileSystem(**s3.options)
+    for version in range(2):
+        w = zelkor.ZelkWriter(quiet=True)
+        w.update({"city:lyon": version, "city:paris": [version]})
+        w.build(tmp_path / "cities.zlkr")
+        fs.put_file(str(tmp_path / "cities.zlkr"), url)
+        if version == 0:
+            reader = zelkor.open(url, storage_options=s3.options, cache_dir=tmp_path / "cache")
+            assert dict(reader) == {"city:lyon": 0, "city:paris": [0]} and reader.generation is None
+            s3.requests()
+            assert zelkor.open(url, storage_options=s3.options, cache_dir=tmp_path / "cache")["city:lyon"] == 0
+            assert not any(r.startswith("GET") for r in s3.requests())  # a look at its size and ETag only
+    assert reader.refresh() and reader["city:paris"] == [1] and len(cached(tmp_path / "cache")) == 1
+
+
+@pytest.mark.parametrize("damage", ["truncated", "flipped", "link", "directory", "foreign"])
+def test_a_damaged_cache_is_downloaded_again(memory, tmp_path, damage):
+    url, _ = memory
+    build(url, RECORDS)
+    zelkor.open(url, cache_dir=tmp_path).close()
+    (key,) = os.listdir(tmp_path)
+    shard = tmp_path / key / cached(tmp_path)[1]
+    foreign = tmp_path / key / "notes.txt"
+    foreign.write_text("mine")
+    if damage == "truncated":
+        os.truncate(shard, 100)
+    elif damage == "flipped":
+        blob = bytearray(shard.read_bytes())
+        blob[-9] ^= 1
+        shard.write_bytes(blob)
+    elif damage in ("link", "directory"):
+        shard.unlink()
+        if damage == "link":
+            shard.symlink_to(foreign)
+        else:
+            shard.mkdir()
+    if damage == "directory":
+        with pytest.raises(zelkor.ZelkIOError, match="Is a directory"):
+            zelkor.open(url, cache_dir=tmp_path)
+    else:
+        assert dict(zelkor.open(url, cache_dir=tmp_path)) == RECORDS
+        assert shard.is_file() and not shard.is_symlink() and len(cached(tmp_path)) == 4
+    assert foreign.read_text() == "mine" and not [n for n in cached(tmp_path) if n.endswith(".part")]
+
+
+def test_a_download_that_does_not_match_the_manifest(memory, tmp_path):
+    url, fs = memory
+    build(url, RECORDS)
+    name = next(n for n in fs.ls("/bucket/set", detail=False) if n.endswith(".zlkr"))
+    blob = bytearray(fs.cat_file(name))
+    blob[-9] ^= 1
+    fs.pipe_file(name, bytes(blob))
+    with pytest.raises(zelkor.ZelkCorruptError, match="the download of 'memory://.*' does not match"):
+        zelkor.open(url, cache_dir=tmp_path)
+    kept = cached(tmp_path)  # the others, checked; nothing of the damaged one
+    assert len(kept) == 2 and os.path.basename(name) not in kept and not [n for n in kept if n.endswith(".part")]
+
+
+class FailingMemory(MemoryFileSystem):
+    """The memory file system, whose uploads of shard 1 fail."""
+
+    protocol = "failing"
+
+    def put_file(self, lpath, rpath, *args, **kwargs):
+        if "shard-00001-" in rpath:
+            raise ConnectionResetError(104, "Connection reset by peer")
+        return super().put_file(lpath, rpath, *args, **kwargs)
+
+
+fsspec.register_implementation("failing", FailingMemory, clobber=True)
+
+
+def test_a_failed_upload_leaves_the_old_set(memory, tmp_path):
+    _, fs = memory
+    build("memory://bucket/set", RECORDS)
+    before = sorted(fs.ls("/bucket/set", detail=False))
+    with pytest.raises(zelkor.ZelkIOError, match="cannot upload shard 1: Connection reset"):
+        build("failing://bucket/set", {"other": 1})
+    assert sorted(fs.ls("/bucket/set", detail=False)) == before
+    assert dict(zelkor.open("memory://bucket/set", cache_dir=tmp_path)) == RECORDS
+
+
+@pytest.mark.parametrize("age_hours, swept", [(25, True), (1, False)])
+def test_the_leftovers_of_a_build_that_died(memory, age_hours, swept):
+    import time
+
+    url, fs = memory
+    build(url, RECORDS)
+    started = time.strftime("%Y%m%dT%H%M%SZ", time.gmtime(time.time() - age_hours * 3600))
+    leftover = f"/bucket/set/shard-00000-of-00003-{started}-0123456789ab.89abcdef.zlkr"
+    fs.pipe_file(leftover, b"half of a dead build's upload")
+    fs.pipe_file("/bucket/set/README", b"not the set's")
+    build(url, RECORDS)
+    names = fs.ls("/bucket/set", detail=False)
+    assert (leftover in names) != swept and "/bucket/set/README" in names and len(names) == 5 + (not swept)
+
+
+def test_builds_of_one_url_at_once(memory, tmp_path):
+    url, fs = memory
+    errors = []
+
+    def one(n):
+        try:
+            build(url, {k: n for k in RECORDS})
+        except Exception as exc:  # pragma: no cover - a failure is the finding
+            errors.append(exc)
+
+    threads = [threading.Thread(target=one, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    reader = zelkor.open(url, cache_dir=tmp_path)
+    assert not errors and len(set(reader.values())) == 1 and len(reader) == len(RECORDS) and reader.verify()
+
+
+def test_an_open_that_loses_the_race_with_a_rebuild(memory, tmp_path, monkeypatch):
+    from zelkor import _url_reader
+
+    url, _ = memory
+    build(url, RECORDS)
+    read = _url_reader._Cached._manifest
+    calls = []
+
+    def read_then_rebuild(self):
+        manifest = read(self)
+        if not calls:  # the open has the old manifest; a rebuild removes its files now
+            calls.append(manifest.generation)
+            build(url, {"new": 1})
+        return manifest
+
+    monkeypatch.setattr(_url_reader._Cached, "_manifest", read_then_rebuild)
+    reader = zelkor.open(url, cache_dir=tmp_path)
+    assert dict(reader) == {"new": 1} and reader.generation != calls[0]
+
+
+def test_file_urls_are_local_sets(tmp_path):
+    url = "file://" + str(tmp_path / "set")
+    build(url, RECORDS)
+    assert zelkor.ShardedReader(tmp_path / "set").manifest.count == 3  # a local set, built the local way
+    reader = zelkor.open(url)
+    build(url, {"new": 1})
+    assert dict(reader) == RECORDS and reader.refresh() and dict(reader) == {"new": 1}
+    assert not (tmp_path / "set" / "manifest.json.tmp").exists()
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: zelkor.open("memory://bucket/nothing"), FileNotFoundError),
+    (lambda: zelkor.open("file://relative/set"), ValueError),
+    (lambda: zelkor.open("local.zlkr", cache_dir="/tmp"), TypeError),
+    (lambda: build("memory://bucket/set", RECORDS), zelkor.ZelkCorruptError),
+])
+def test_urls_refused(memory, call, error):
+    _, fs = memory
+    fs.pipe_file("/bucket/set/manifest.json", b'{"format": "someone else\'s"}')
+    with pytest.raises(error):
+        call()
+    assert fs.cat_file("/bucket/set/manifest.json") == b'{"format": "someone else\'s"}'
