@@ -129,6 +129,7 @@ UNDER_SANITIZER = "libasan" in _os.environ.get("LD_PRELOAD", "")
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_sanitizer: skipped when the AddressSanitizer runtime is preloaded")
     config.addinivalue_line("markers", "slow: gigabytes of I/O; left out unless asked for with -m slow (CI does)")
+    config.addinivalue_line("markers", "spark: a local Spark session (Java); left out unless asked for with -m spark (make test-spark)")
 
 
 def pytest_runtest_setup(item):

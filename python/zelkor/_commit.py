@@ -56,9 +56,12 @@ from ._os import (
 )
 from ._partition import key_bytes
 
-__all__ = ["LocalTarget", "SetCommit", "build_shard", "build_shard_from_records", "check_shard_count", "new_generation", "split_records"]
+__all__ = ["RECORD_ERRORS", "LocalTarget", "SetCommit", "Target", "build_shard", "build_shard_from_records", "check_shard_count", "new_generation", "settle",
+           "split_records"]
 
 _ONE_KEY: Final = (str, bytes, bytearray, memoryview)
+#: What records that cannot be stored raise, in any task that meets them.
+RECORD_ERRORS: Final = (TypeError, ValueError)
 
 
 def check_shard_count(shards: object) -> int:
@@ -148,11 +151,41 @@ def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes]) -> 
     return build_shard(native, path, name)
 
 
+class Target:
+    """Where the tasks of a build put their shards (``SetCommit.target``, or
+    a build at a URL's). It travels to the tasks by pickle; a task is
+    ``attempt(index, buckets)``."""
+
+    def build(self, index: int, buckets: Iterable[bytes]) -> ShardEntry:
+        raise NotImplementedError
+
+    def attempt(self, index: int, buckets: Iterable[bytes]) -> ShardEntry | Exception:
+        """``build``, whose error in the records (a key too long, a value
+        that does not encode: a TypeError or ValueError, which no retry
+        mends) is returned rather than raised: an engine that stops at a
+        task's error leaves the other tasks running, still writing files
+        after the build has removed its own. With every task's outcome in,
+        :func:`settle` raises the first error. Other errors (the disk, the
+        network) are raised, for the engine to run the task again."""
+        try:
+            return self.build(index, buckets)
+        except RECORD_ERRORS as exc:
+            return exc
+
+
+def settle(outcomes: Iterable[ShardEntry | Exception]) -> list[ShardEntry]:
+    """The entries of a build's tasks (of ``Target.attempt``), in shard
+    order; the first error among them is raised."""
+    entries = list(outcomes)
+    for outcome in entries:
+        if isinstance(outcome, Exception):
+            raise outcome
+    return entries  # type: ignore[return-value]  # none is an error
+
+
 @dataclass(frozen=True)
-class LocalTarget:
-    """Where the tasks of a build put their shards: the set's directory,
-    which every task must reach (``SetCommit.target``). It travels to
-    tasks by pickle; ``build(index, buckets)`` is the task."""
+class LocalTarget(Target):
+    """The set's directory, which every task must reach."""
 
     directory: str
     count: int

@@ -45,7 +45,7 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final
 
-from ._commit import SetCommit, build_shard, build_shard_from_records, check_shard_count, new_generation
+from ._commit import SetCommit, Target, build_shard, build_shard_from_records, check_shard_count, new_generation
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError, corrupt
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, ShardEntry, is_build_file, parse, shard_name
@@ -94,10 +94,9 @@ def _started(name: str) -> float | None:
 
 
 @dataclass(frozen=True)
-class RemoteTarget:
-    """Where the tasks of a build at a URL put their shards. It travels to
-    tasks by pickle (the URL and the storage options; the file system is
-    reached again there)."""
+class RemoteTarget(Target):
+    """Where the tasks of a build at a URL put their shards: the URL and the
+    storage options, with which a task reaches the file system again."""
 
     remote: Remote
     count: int

@@ -29,7 +29,7 @@ from collections.abc import Callable, Mapping
 from typing import Any
 
 from ._codec import Codec
-from ._commit import check_shard_count, split_records
+from ._commit import check_shard_count, settle, split_records
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
@@ -90,11 +90,10 @@ def to_zelkor(
     else:
         raise TypeError(f"to_zelkor() takes a Dask bag or DataFrame, not {type(collection).__name__}")
     with open_commit(place, shards) as commit:
-        build = commit.target.build
+        attempt = commit.target.attempt
         parts = [delayed(split, pure=True)(part, *extra) for part in collection.to_delayed()]
-        tasks = [delayed(build, pure=True)(i, [p[i] for p in parts]) for i in range(shards)]
-        entries: list[ShardEntry] = list(compute(*tasks))  # type: ignore[no-untyped-call]
-        manifest = commit.publish(entries)
+        tasks = [delayed(attempt, pure=True)(i, [p[i] for p in parts]) for i in range(shards)]
+        manifest = commit.publish(settle(compute(*tasks)))  # type: ignore[no-untyped-call]
     if not quiet:
         report_build(commit.directory, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
 

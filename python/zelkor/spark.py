@@ -28,23 +28,17 @@ from __future__ import annotations
 
 import functools
 import os
-import re
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any
 
-from . import _errors
-from ._commit import check_shard_count, split_records
+from ._commit import RECORD_ERRORS, check_shard_count, settle, split_records
 from ._common import StrPath
-from ._errors import translate
 from ._manifest import ShardEntry
 from ._remote import open_commit, place_of
 from ._writer import report_build
 
 __all__ = ["to_zelkor"]
 
-_Build = Callable[[int, Iterable[bytes]], ShardEntry]
-# The last line of a Python task's traceback inside the error Spark raises.
-_TASK_ERROR = re.compile(r"^(?:zelkor\._errors\.)?(TypeError|ValueError|Zelk[A-Za-z]*Error): (.*)$", re.MULTILINE)
 
 
 def _row_pair(key: str, value: str | None, row: Any) -> tuple[Any, Any]:
@@ -58,36 +52,37 @@ def _row_pair(key: str, value: str | None, row: Any) -> tuple[Any, Any]:
 
 
 def _split(shards: int, default: Callable[[Any], Any] | None, convert: Callable[[Any], tuple[Any, Any]] | None,
-           partition: int, records: Iterable[Any]) -> Iterator[tuple[int, tuple[int, bytes]]]:
+           partition: int, records: Iterable[Any]) -> Iterator[tuple[int, tuple[int, bytes | Exception]]]:
     """One input partition's buckets, each tagged with its shard and the
-    partition's number."""
+    partition's number. A record that cannot be stored (not a pair, a
+    value that does not encode) goes to every shard as its error, so that
+    no shard is built and the driver raises the error itself."""
     pairs = records if convert is None else map(convert, records)
-    for shard, bucket in enumerate(split_records(pairs, shards, default)):
+    try:
+        buckets = split_records(pairs, shards, default)
+    except RECORD_ERRORS as exc:
+        for shard in range(shards):
+            yield shard, (partition, exc)
+        return
+    for shard, bucket in enumerate(buckets):
         if bucket:
             yield shard, (partition, bucket)
 
 
-def _build(build: _Build, shard: int, tagged: Iterable[tuple[int, tuple[int, bytes]]]) -> Iterator[tuple[int, ShardEntry]]:
+def _build(attempt: Callable[[int, Iterable[bytes]], ShardEntry | Exception], shard: int,
+           tagged: Iterable[tuple[int, tuple[int, bytes | Exception]]]) -> Iterator[tuple[int, ShardEntry | Exception]]:
     """The task of shard *shard* (Spark's partition number): its buckets in
-    the order of the input's partitions, built and stored."""
-    buckets = sorted((part for _, part in tagged), key=lambda part: part[0])
-    yield shard, build(shard, [bucket for _, bucket in buckets])
-
-
-def _task_error(exc: BaseException) -> BaseException | None:
-    """The package's or Python's own error that a task raised, from the
-    text of the error Spark raised for it on the driver (None if it is
-    none of those)."""
-    found = None
-    for found in _TASK_ERROR.finditer(str(exc)):
-        pass
-    if found is None:
-        return None
-    name, text = found.groups()
-    if name == "ZelkIOError":
-        return translate(OSError(text))
-    kind = getattr(_errors, name, None) if name.startswith("Zelk") else {"TypeError": TypeError, "ValueError": ValueError}[name]
-    return kind(text) if isinstance(kind, type) and issubclass(kind, Exception) else None
+    the order of the input's partitions, built and stored; or the first
+    error of a partition's split."""
+    parts = sorted((part for _, part in tagged), key=lambda part: part[0])
+    buckets: list[bytes] = []
+    for _, found in parts:
+        if isinstance(found, Exception):
+            yield shard, found
+            return
+        buckets.append(found)
+    del parts
+    yield shard, attempt(shard, buckets)
 
 
 def to_zelkor(
@@ -136,14 +131,8 @@ def to_zelkor(
     with open_commit(place, shards) as commit:
         buckets = records.mapPartitionsWithIndex(functools.partial(_split, shards, default, convert))
         by_shard = buckets.partitionBy(shards, _shard_partition)
-        try:
-            built = by_shard.mapPartitionsWithIndex(functools.partial(_build, commit.target.build)).collect()
-        except Exception as exc:
-            ours = _task_error(exc)
-            if ours is None:
-                raise
-            raise ours from exc
-        manifest = commit.publish([entry for _, entry in sorted(built, key=lambda pair: pair[0])])
+        built = by_shard.mapPartitionsWithIndex(functools.partial(_build, commit.target.attempt)).collect()
+        manifest = commit.publish(settle(outcome for _, outcome in sorted(built, key=lambda pair: pair[0])))
     if not quiet:
         report_build(commit.directory, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
 
