@@ -49,10 +49,10 @@ from ._commit import SetCommit, Target, build_shard, build_shard_from_records, c
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError, corrupt
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, ShardEntry, is_build_file, parse, shard_name
-from ._storage import Remote, is_url, local_path, locate
+from ._storage import Remote, is_remote, local_path, locate
 from ._workers import run
 
-__all__ = ["LEFTOVER_AGE", "RemoteCommit", "RemoteTarget", "build_remote", "open_commit", "place_of"]
+__all__ = ["LEFTOVER_AGE", "RemoteCommit", "RemoteTarget", "begin", "build_remote", "local_place"]
 
 #: Seconds after its start when a build's unnamed files count as the
 #: leftovers of a build that died.
@@ -62,26 +62,25 @@ UPLOADS: Final = 8
 _STARTED: Final = re.compile(r"shard-\d{5,}-of-\d{5,}-(\d{8}T\d{6}Z)-")
 
 
-def place_of(path: StrPath, storage_options: Mapping[str, Any] | None = None) -> str | Remote:
-    """Where a set at *path* lives: a local path (a plain path, or the path
-    of a ``file://`` URL), or a :class:`Remote` for any other URL."""
+def begin(path: StrPath, shards: int, storage_options: Mapping[str, Any] | None = None) -> SetCommit | RemoteCommit:
+    """The commit of a new build of the set at *path*: a
+    :class:`SetCommit` for a local path (or a ``file://`` URL), a
+    :class:`RemoteCommit` for any other URL (*storage_options* go to
+    fsspec). Either has a ``target`` that the tasks build their shards with
+    (``target.attempt(index, buckets)``), ``publish(entries)`` and the
+    ``with`` form, which removes the new files unless it published."""
     name = fspath(path)
-    if is_url(name):
-        local = local_path(name)
-        if local is None:
-            return locate(name, storage_options)
-        name = local
+    if is_remote(name):
+        return RemoteCommit(locate(name, storage_options), shards)
+    return SetCommit(local_place(name, storage_options), shards)
+
+
+def local_place(path: str, storage_options: Mapping[str, Any] | None) -> str:
+    """The local directory that *path* (not a remote URL) names: itself, or
+    the path of a ``file://`` URL, made absolute."""
     if storage_options:
-        raise TypeError(f"storage_options are for URLs; {name!r} is a local path")
-    return name
-
-
-def open_commit(place: str | Remote, shards: int) -> SetCommit | RemoteCommit:
-    """The commit of a new build of the set at *place* (``place_of``): a
-    local :class:`SetCommit` or a :class:`RemoteCommit`. Either has a
-    ``target`` that tasks build their shards with (``target.build(index,
-    buckets)``), ``publish(entries)`` and the ``with`` form."""
-    return RemoteCommit(place, shards) if isinstance(place, Remote) else SetCommit(place, shards)
+        raise TypeError(f"storage_options are for URLs; {path!r} is a local path")
+    return os.path.abspath(local_path(path) or path)
 
 
 def _started(name: str) -> float | None:

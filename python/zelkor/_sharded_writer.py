@@ -19,7 +19,7 @@ from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkValueError, translate
 from ._partition import key_bytes
 from ._reader import Reader
-from ._remote import build_remote, place_of
+from ._remote import build_remote, local_place
 from ._storage import is_remote
 from ._workers import run, worker_count
 from ._writer import Collecting, merge_source, report_build
@@ -196,9 +196,7 @@ class ShardedWriter(Collecting):
             if not quiet:
                 report_build(name, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
             return
-        place = place_of(name, storage_options)
-        assert isinstance(place, str)
-        with self._lock, SetCommit(place, self._count) as commit:
+        with self._lock, SetCommit(local_place(name, storage_options), self._count) as commit:
             jobs = [functools.partial(build_shard, native, commit.shard_path(i), commit.shard_file(i))
                     for i, native in enumerate(self._natives)]
             entries = run(jobs, workers, lambda i: f"shard {i} ({commit.shard_file(i)})", commit.descriptors())

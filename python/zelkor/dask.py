@@ -34,7 +34,7 @@ from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
 from ._os import is_directory
-from ._remote import open_commit, place_of
+from ._remote import begin
 from ._storage import is_remote
 from ._reader import ATTEMPTS, ShardedReader, ZelkReader, _manifest_or_none, _open_shard, _read_manifest
 from ._writer import report_build
@@ -79,9 +79,6 @@ def to_zelkor(
     from dask.delayed import delayed
 
     check_shard_count(shards)
-    place = place_of(path, storage_options)
-    if isinstance(place, str):
-        place = os.path.abspath(place)
     if isinstance(collection, dask.bag.Bag):
         split: Callable[..., list[bytes]] = split_records
         extra: tuple[Any, ...] = (shards, default)
@@ -89,7 +86,7 @@ def to_zelkor(
         split, extra = _frame_records, (shards, key, value, default)
     else:
         raise TypeError(f"to_zelkor() takes a Dask bag or DataFrame, not {type(collection).__name__}")
-    with open_commit(place, shards) as commit:
+    with begin(path, shards, storage_options) as commit:
         attempt = commit.target.attempt
         parts = [delayed(split, pure=True)(part, *extra) for part in collection.to_delayed()]
         tasks = [delayed(attempt, pure=True)(i, [p[i] for p in parts]) for i in range(shards)]

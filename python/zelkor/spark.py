@@ -27,14 +27,13 @@ Spark calls.
 from __future__ import annotations
 
 import functools
-import os
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any
 
 from ._commit import RECORD_ERRORS, check_shard_count, settle, split_records
 from ._common import StrPath
 from ._manifest import ShardEntry
-from ._remote import open_commit, place_of
+from ._remote import begin
 from ._writer import report_build
 
 __all__ = ["to_zelkor"]
@@ -125,10 +124,7 @@ def to_zelkor(
         records = data
     else:
         raise TypeError(f"to_zelkor() takes a Spark RDD of (key, value) pairs or a DataFrame, not {type(data).__name__}")
-    place = place_of(url, storage_options)
-    if isinstance(place, str):
-        place = os.path.abspath(place)
-    with open_commit(place, shards) as commit:
+    with begin(url, shards, storage_options) as commit:
         buckets = records.mapPartitionsWithIndex(functools.partial(_split, shards, default, convert))
         by_shard = buckets.partitionBy(shards, _shard_partition)
         built = by_shard.mapPartitionsWithIndex(functools.partial(_build, commit.target.attempt)).collect()
