@@ -83,7 +83,7 @@ def test_a_store_file_at_a_url(s3, tmp_path):
     assert reader.refresh() and reader["city:paris"] == [1] and len(cached(tmp_path / "cache")) == 1
 
 
-@pytest.mark.parametrize("damage", ["truncated", "flipped", "link", "directory", "foreign"])
+@pytest.mark.parametrize("damage", ["truncated", "flipped", "link", "directory", "foreign", "the URL's directory a link"])
 def test_a_damaged_cache_is_downloaded_again(memory, tmp_path, damage):
     url, _ = memory
     build(url, RECORDS)
@@ -98,6 +98,12 @@ def test_a_damaged_cache_is_downloaded_again(memory, tmp_path, damage):
         blob = bytearray(shard.read_bytes())
         blob[-9] ^= 1
         shard.write_bytes(blob)
+    elif damage == "the URL's directory a link":
+        os.rename(tmp_path / key, tmp_path / "elsewhere")
+        os.symlink(tmp_path / "elsewhere", tmp_path / key)
+        with pytest.raises(zelkor.ZelkIOError, match="cannot open cache directory"):
+            zelkor.open(url, cache_dir=tmp_path)
+        return
     elif damage in ("link", "directory"):
         shard.unlink()
         if damage == "link":
@@ -202,6 +208,55 @@ def test_an_open_that_loses_the_race_with_a_rebuild(memory, tmp_path, monkeypatc
     monkeypatch.setattr(_url_reader._Cached, "_manifest", read_then_rebuild)
     reader = zelkor.open(url, cache_dir=tmp_path)
     assert dict(reader) == {"new": 1} and reader.generation != calls[0]
+
+
+def test_lookups_and_walks_while_another_thread_refreshes(memory, tmp_path):
+    url, _ = memory
+    build(url, dict.fromkeys(RECORDS, 0))
+    reader = zelkor.open(url, cache_dir=tmp_path)
+    done = threading.Event()
+    walks, lookups = [], set()
+
+    def look():
+        while not done.is_set():
+            walks.append(len(set(reader.values())))  # one walk, one generation
+            lookups.update(reader[k] for k in ("user:0000", "user:0150", "user:0299"))
+
+    threads = [threading.Thread(target=look) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for generation in range(1, 4):
+        build(url, dict.fromkeys(RECORDS, generation))
+        assert reader.refresh()
+    done.set()
+    for t in threads:
+        t.join()
+    assert set(reader.values()) == {3} and len(walks) > 2 and set(walks) == {1} and lookups <= set(range(4))
+
+
+# A download that fills the disk (here: the file-size limit) removes its
+# partial file and fails; a later open, with room again, completes.
+def test_a_download_onto_a_full_disk(tmp_path):
+    import subprocess
+    import sys
+
+    script = f"""
+import os, resource, signal, zelkor
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+w = zelkor.ShardedWriter(shards=2, quiet=True)
+w.update({{f"k{{i}}": "x" * 100 for i in range(2000)}})
+w.build("memory://b/set")
+cache = {str(tmp_path)!r}
+resource.setrlimit(resource.RLIMIT_FSIZE, (60_000, resource.RLIM_INFINITY))
+try:
+    zelkor.open("memory://b/set", cache_dir=cache)
+except zelkor.ZelkIOError as exc:
+    print(exc.errno, sorted(n.endswith(".part") for d in os.listdir(cache) for n in os.listdir(os.path.join(cache, d))))
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(len(zelkor.open("memory://b/set", cache_dir=cache)))
+"""
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.stdout.split("\n")[:2] == ["27 []", "2000"], done.stderr
 
 
 def test_file_urls_are_local_sets(tmp_path):
