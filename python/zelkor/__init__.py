@@ -94,7 +94,7 @@ def open(
     :class:`RemoteReader`: the set or file there, downloaded into
     *cache_dir* and checked, then mapped; *storage_options* go to fsspec."""
     if is_url(path):
-        return RemoteReader(path, verify, storage_options=storage_options, cache_dir=cache_dir, ext_hook=ext_hook,  # type: ignore[arg-type]
+        return RemoteReader(path, verify, storage_options=storage_options, cache_dir=cache_dir, ext_hook=ext_hook,
                             object_hook=object_hook, codec=codec)
     if storage_options is not None or cache_dir is not None:
         raise TypeError(f"storage_options and cache_dir are for URLs; {path!r} is a local path, read in place")

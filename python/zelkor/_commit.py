@@ -7,9 +7,12 @@ process and its forked workers for ``ShardedWriter``, a Dask cluster for
    to its shard's writer as it is added instead);
 2. **build one shard from its records**: :func:`build_shard_from_records`,
    or :func:`build_shard` for a writer that holds them, each an atomic store
-   build that returns the shard's manifest entry;
+   build that returns the shard's manifest entry; a task of an engine calls
+   ``commit.target.attempt(index, buckets)``, which builds the shard where
+   the set is (:class:`LocalTarget`; at a URL, ``_remote.RemoteTarget``);
 3. **commit a manifest**: :class:`SetCommit`, which holds the set's lock
-   from before the first shard is built until the commit is done.
+   from before the first shard is built until the commit is done
+   (``_remote.RemoteCommit`` at a URL; ``_remote.begin`` picks).
 
 Under the lock a commit
 
@@ -56,8 +59,10 @@ from ._os import (
 )
 from ._partition import key_bytes
 
-__all__ = ["RECORD_ERRORS", "LocalTarget", "SetCommit", "Target", "build_shard", "build_shard_from_records", "check_shard_count", "new_generation", "settle",
-           "split_records"]
+__all__ = [
+    "RECORD_ERRORS", "LocalTarget", "SetCommit", "Target", "build_shard", "build_shard_from_records", "check_shard_count",
+    "new_generation", "settle", "split_records",
+]
 
 _ONE_KEY: Final = (str, bytes, bytearray, memoryview)
 #: What records that cannot be stored raise, in any task that meets them.
@@ -176,11 +181,12 @@ class Target:
 def settle(outcomes: Iterable[ShardEntry | Exception]) -> list[ShardEntry]:
     """The entries of a build's tasks (of ``Target.attempt``), in shard
     order; the first error among them is raised."""
-    entries = list(outcomes)
-    for outcome in entries:
+    entries: list[ShardEntry] = []
+    for outcome in outcomes:
         if isinstance(outcome, Exception):
             raise outcome
-    return entries  # type: ignore[return-value]  # none is an error
+        entries.append(outcome)
+    return entries
 
 
 @dataclass(frozen=True)

@@ -22,7 +22,7 @@ import posixpath
 import re
 from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Final
+from typing import Any, Final, TypeGuard
 
 from ._errors import corrupt, translate
 
@@ -34,15 +34,15 @@ _FILE: Final = "file://"
 RANGE: Final = 32 << 20
 
 
-def is_url(path: object) -> bool:
+def is_url(path: object) -> TypeGuard[str]:
     """Whether *path* is a URL (``scheme://``, two letters or more, so that
     ``C://`` stays a path); only text is."""
     return isinstance(path, str) and _URL.match(path) is not None
 
 
-def is_remote(path: object) -> bool:
+def is_remote(path: object) -> TypeGuard[str]:
     """Whether *path* is a URL that fsspec reaches (not ``file://``)."""
-    return is_url(path) and not str(path).startswith(_FILE)
+    return is_url(path) and not path.startswith(_FILE)
 
 
 def local_path(url: str) -> str | None:

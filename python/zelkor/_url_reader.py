@@ -16,6 +16,7 @@ set, and ``refresh()`` opens the local set's new generation.
 
 from __future__ import annotations
 
+import os
 import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, ValuesView
 from typing import Any, Protocol
@@ -127,7 +128,7 @@ class _Cached:
                 if self.remote.identity(self.remote.root) != (size, version):
                     continue  # written again while it was downloaded
                 raise
-            self.cache.keep_only({path.rpartition("/")[2]})
+            self.cache.keep_only({os.path.basename(path)})
             return identity, ZelkReader._of(native, path, verify, codec)
         corrupt(f"store {self.url!r} was replaced {ATTEMPTS} times while it was being opened")
 

@@ -307,8 +307,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
     if args.json:
         out.line(json.dumps(reader.stats(), ensure_ascii=False))
         return 0
-    if isinstance(reader, zelkor.ShardedReader):
-        figures = reader.stats()
+    found = reader.stats()
+    if "shards" in found:  # a set's, in a directory or at a URL
+        figures = cast(zelkor.SetStats, found)
         size = sum(shard["file_size_kb"] for shard in figures["shards"]) * 1024
         rows = [
             ("set", figures["path"]),
@@ -319,7 +320,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("size", f"{_human(round(size))} ({round(size):,} bytes)"),
         ]
     else:
-        stats = cast(zelkor.Stats, reader.stats())  # a file's
+        stats = found  # a file's
         size = stats["file_size_kb"] * 1024
         rows = [
             ("file", stats["path"]),
