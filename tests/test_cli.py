@@ -376,3 +376,31 @@ def test_interrupt_after_the_build_is_success(tmp_path: Path, monkeypatch: pytes
     (tmp_path / "in.jsonl").write_bytes(jsonl({"key": "k", "value": 1}))
     assert cli.main(["build", "-q", str(tmp_path / "out.zlkr"), str(tmp_path / "in.jsonl")]) == 0
     assert _zelkor._ZelkReader(str(tmp_path / "out.zlkr")).get_raw("k") == b"\x01"
+
+
+@pytest.mark.parametrize("layout", ["file", "set"])
+def test_rebuild_gives_an_old_store_the_mapped_index(tmp_path, layout):
+    import zelkor
+
+    pairs = {f"k{i:03d}": {"n": i % 7} for i in range(300)}
+    if layout == "file":
+        path = tmp_path / "old.zlkr"
+        w = _zelkor._ZelkWriter()
+        for key, value in pairs.items():
+            w.add_key(key, w.add_object_raw(msgpack.packb(value)))
+        w.build_quiet(str(path))  # the layout of earlier builds
+        path.chmod(0o640)
+    else:
+        path = tmp_path / "set"
+        sw = zelkor.ShardedWriter(shards=3, quiet=True)
+        sw.update(pairs)
+        sw.build(str(path))
+    before = json.loads(ok("stats", path, "--json"))
+    assert before["mapped_index"] is (layout == "set")
+    ok("rebuild", "-q", path)
+    after = json.loads(ok("stats", path, "--json"))
+    assert after["mapped_index"] is True and b"yes" in ok("stats", path).split(b"mapped index")[1]
+    with zelkor.open(str(path)) as r:
+        assert dict(r.items()) == pairs and r.verify()
+    if layout == "file":
+        assert path.stat().st_mode & 0o777 == 0o640
