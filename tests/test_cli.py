@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import base64
 import json
+import re
 import importlib.util
 import os
 import pty
@@ -119,9 +120,10 @@ def test_a_set_has_stats_a_dump_and_a_verdict(store: Path, tmp_path: Path) -> No
 
     directory = as_set(store)
     stats = json.loads(ok("stats", "--json", directory))
+    assert stats.pop("mapped_index") is True
     assert stats == json.loads(json.dumps(zelkor.open(directory).stats())) and stats["shard_count"] == 3
     table = ok("stats", directory).decode()
-    assert f"generation  {stats['generation']}" in table and "crc32-mod, 3 shards" in table
+    assert re.search(f"^generation +{stats['generation']}$", table, re.M) and "crc32-mod, 3 shards" in table
     ok("build", "-q", tmp_path / "back.zlkr", stdin=ok("dump", directory))
     back, original = zelkor.open(tmp_path / "back.zlkr"), zelkor.open(store)
     assert list(back.range().items_raw()) == list(original.range().items_raw())
@@ -139,6 +141,7 @@ def test_raw_output_is_the_stored_bytes(store: Path) -> None:
 
 def test_stats(store: Path) -> None:
     stats = json.loads(ok("stats", "--json", store))
+    assert stats.pop("mapped_index") is True
     assert stats == _zelkor._ZelkReader(str(store)).stats()
     table = ok("stats", store).decode()
     assert f"keys            {stats['num_keys']}" in table

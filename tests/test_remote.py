@@ -265,15 +265,23 @@ def test_file_urls_are_local_sets(tmp_path):
     assert not (tmp_path / "set" / "manifest.json.tmp").exists()
 
 
+def open_dir(tmp):
+    tmp.chmod(0o777)  # others could swap the files this process maps
+    return tmp
+
+
 @pytest.mark.parametrize("call, error", [
-    (lambda: zelkor.open("memory://bucket/nothing"), FileNotFoundError),
-    (lambda: zelkor.open("file://relative/set"), ValueError),
-    (lambda: zelkor.open("local.zlkr", cache_dir="/tmp"), TypeError),
-    (lambda: build("memory://bucket/set", RECORDS), zelkor.ZelkCorruptError),
+    (lambda tmp: zelkor.open("memory://bucket/nothing", cache_dir=tmp), FileNotFoundError),
+    (lambda tmp: zelkor.open("memory://bucket/set", cache_dir=tmp), zelkor.ZelkCorruptError),
+    (lambda tmp: zelkor.open("file://relative/set"), ValueError),
+    (lambda tmp: zelkor.open("local.zlkr", cache_dir=tmp), TypeError),
+    (lambda tmp: build("memory://bucket/set", RECORDS), zelkor.ZelkCorruptError),
+    (lambda tmp: zelkor.open("memory://bucket/x.zlkr", cache_dir=open_dir(tmp)), PermissionError),
 ])
-def test_urls_refused(memory, call, error):
+def test_urls_refused(memory, tmp_path, call, error):
     _, fs = memory
     fs.pipe_file("/bucket/set/manifest.json", b'{"format": "someone else\'s"}')
+    fs.pipe_file("/bucket/x.zlkr", b"")
     with pytest.raises(error):
-        call()
+        call(tmp_path)
     assert fs.cat_file("/bucket/set/manifest.json") == b'{"format": "someone else\'s"}'

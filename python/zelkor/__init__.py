@@ -83,7 +83,7 @@ def open(
     object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     codec: Codec | None = None,
     storage_options: Mapping[str, Any] | None = None,
-    cache_dir: str | None = None,
+    cache_dir: StrPath | None = None,
 ) -> Reader:
     """Open the store at *path* for reading: a file as ``ZelkReader(path,
     verify, ...)``, a directory as the sharded set it holds

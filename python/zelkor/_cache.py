@@ -2,7 +2,9 @@
 
 Each URL has a directory of its own in the cache (``<cache>/<24 hex digits
 of the URL's SHA-256>``), made private (0700) and used only when it is a
-directory of this user's, never through a symbolic link. It holds:
+directory of this user's, never through a symbolic link, in a cache
+directory that no other user may rename entries in (``/tmp`` will do: it is
+sticky). It holds:
 
 - a set's shard files, under the names its manifest gives them (a name
   belongs to one build, so a file never changes under it);
@@ -38,6 +40,7 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Final
 
+from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError, ZelkVersionError
 from ._manifest import Manifest, ShardEntry, is_build_file
 from ._os import (
@@ -79,9 +82,9 @@ def file_name(size: int, version: str) -> str:
 class Cache:
     """The cache directory of one URL."""
 
-    def __init__(self, cache_dir: str | None, remote: Remote) -> None:
-        top = native_path(os.path.abspath(cache_dir or default_cache_dir()), "cache directory")
-        close(private_directory(top, "cache directory"))
+    def __init__(self, cache_dir: StrPath | None, remote: Remote) -> None:
+        top = native_path(os.path.abspath(fspath(cache_dir) if cache_dir else default_cache_dir()), "cache directory")
+        close(private_directory(top, "cache directory", top=True))
         key = hashlib.sha256(remote.fs.unstrip_protocol(remote.root).encode()).hexdigest()[:24]
         self.directory = os.path.join(top, key)
         self._dirfd = private_directory(self.directory, "cache directory")

@@ -380,20 +380,30 @@ def write_standard_output(text: str) -> None:
 # ------------------------------------------------------------ the URL cache
 
 
-def private_directory(path: str, what: str) -> int:
+def private_directory(path: str, what: str, *, top: bool = False) -> int:
     """A descriptor of the directory *path*, made (0700, its parents too)
-    when missing. It must be a directory of this user's, not a symbolic link
-    to one: a cache that another user could write would let them swap the
-    files that this process maps."""
+    when missing, in which this process keeps files that it maps: no other
+    user may swap them. So it must be a directory of this user's, never a
+    symbolic link to one; with *top* (the directory that holds such
+    directories, which may be a link, ``/tmp`` or another user's), one that
+    others cannot rename entries in: not writable by them, or sticky."""
+    flags = os.O_RDONLY | _DIRECTORY | _CLOEXEC | (0 if top else _NOFOLLOW)
     try:
         os.makedirs(path, mode=0o700, exist_ok=True)
-        fd = os.open(path, os.O_RDONLY | _DIRECTORY | _NOFOLLOW | _CLOEXEC)
+        fd = os.open(path, flags)
     except OSError as exc:
         raise io_error(exc, f"cannot open {what} {path!r}", path) from None
+    st = os.fstat(fd)
     owner = getattr(os, "geteuid", None)
-    if owner is not None and os.fstat(fd).st_uid != owner():
+    if top:
+        refused = bool(st.st_mode & 0o022) and not st.st_mode & stat.S_ISVTX
+        reason = "others may write it, and it is not sticky"
+    else:
+        refused = owner is not None and st.st_uid != owner()
+        reason = "it belongs to another user"
+    if refused:
         os.close(fd)
-        raise io_error(PermissionError(errno.EACCES, "it belongs to another user"), f"cannot use {what} {path!r}", path)
+        raise io_error(PermissionError(errno.EACCES, reason), f"cannot use {what} {path!r}", path)
     return fd
 
 

@@ -22,7 +22,7 @@ from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, Va
 from typing import Any, Protocol
 
 from ._codec import Codec
-from ._common import Key
+from ._common import Key, StrPath
 from ._errors import ZelkCorruptError, corrupt, translate
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, parse
 from ._os import file_identity, is_directory
@@ -65,7 +65,7 @@ class _InPlace:
 class _Cached:
     """Any other URL: local copies in the cache."""
 
-    def __init__(self, url: str, storage_options: Mapping[str, Any] | None, cache_dir: str | None) -> None:
+    def __init__(self, url: str, storage_options: Mapping[str, Any] | None, cache_dir: StrPath | None) -> None:
         self.url = url
         self.remote = locate(url, storage_options)
         self.cache = Cache(cache_dir, self.remote)
@@ -154,7 +154,7 @@ class RemoteReader(Reader):
         verify: bool = True,
         *,
         storage_options: Mapping[str, Any] | None = None,
-        cache_dir: str | None = None,
+        cache_dir: StrPath | None = None,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
         codec: Codec | None = None,
@@ -254,8 +254,9 @@ class RemoteReader(Reader):
         return figures
 
     def close(self) -> None:
-        self._current.close()
-        super().close()
+        with self._refreshing:  # a refresh under way adopts nothing after it
+            self._current.close()
+            super().close()
 
     def __reduce__(self) -> tuple[object, ...]:
         # Opened again where it is unpickled: the URL's current store, from
@@ -269,5 +270,5 @@ class RemoteReader(Reader):
         return f"{type(self).__name__}({self._url!r}{which}, keys={self._len}{state})"
 
 
-def _reopen(url: str, verify: bool, options: dict[str, Any], cache_dir: str | None, codec: Codec) -> RemoteReader:
+def _reopen(url: str, verify: bool, options: dict[str, Any], cache_dir: StrPath | None, codec: Codec) -> RemoteReader:
     return RemoteReader(url, verify, storage_options=options, cache_dir=cache_dir, codec=codec)
