@@ -21,7 +21,7 @@ below, each also the built-in class that the store raises for its kind
 from __future__ import annotations
 
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, TypeAlias, overload
 
 import _zelkor
 
@@ -73,6 +73,23 @@ __version__: str = _zelkor.__version__
 
 #: The name that sets' ranges had; one class serves both layouts now.
 ShardedRange = ItemRange
+
+
+_ExtHook: TypeAlias = "Callable[[int, bytes], Any] | None"
+_ObjectHook: TypeAlias = "Callable[[dict[Any, Any]], Any] | None"
+
+
+# With storage options or a cache directory, the path is a URL: typed as
+# the reader that has refresh().
+@overload
+def open(path: str, verify: bool = True, *, ext_hook: _ExtHook = None, object_hook: _ObjectHook = None,
+         codec: Codec | None = None, storage_options: Mapping[str, Any], cache_dir: StrPath | None = None) -> RemoteReader: ...
+@overload
+def open(path: str, verify: bool = True, *, ext_hook: _ExtHook = None, object_hook: _ObjectHook = None,
+         codec: Codec | None = None, storage_options: Mapping[str, Any] | None = None, cache_dir: StrPath) -> RemoteReader: ...
+@overload
+def open(path: StrPath, verify: bool = True, *, ext_hook: _ExtHook = None, object_hook: _ObjectHook = None,
+         codec: Codec | None = None, storage_options: None = None, cache_dir: None = None) -> Reader: ...
 
 
 def open(
