@@ -255,6 +255,20 @@ print(len(zelkor.open("memory://b/set", cache_dir=cache)))
     assert done.stdout.split("\n")[:2] == ["27 []", "2000"], done.stderr
 
 
+def test_unpickled_readers_share_what_they_map(memory, tmp_path):
+    import pickle
+
+    url, _ = memory
+    build(url, RECORDS)
+    blob = pickle.dumps(zelkor.open(url, cache_dir=tmp_path))
+    first, second = pickle.loads(blob), pickle.loads(blob)  # as two tasks in one worker
+    assert all(a is b for a, b in zip(first.current._natives, second.current._natives))
+    first.close()
+    assert dict(second) == RECORDS
+    build(url, {"new": 1})
+    assert dict(pickle.loads(blob)) == {"new": 1}
+
+
 def test_file_urls_are_local_sets(tmp_path):
     url = "file://" + str(tmp_path / "set")
     build(url, RECORDS)

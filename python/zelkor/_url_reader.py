@@ -16,16 +16,17 @@ set, and ``refresh()`` opens the local set's new generation.
 
 from __future__ import annotations
 
+import collections
 import os
 import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, ValuesView
-from typing import Any, Protocol
+from typing import Any, Final, Protocol
 
 from ._codec import Codec
-from ._common import Key, StrPath
+from ._common import Key, StrPath, fspath
 from ._errors import ZelkCorruptError, corrupt, translate
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, parse
-from ._os import file_identity, is_directory
+from ._os import after_fork_in_child, file_identity, is_directory
 from ._reader import ATTEMPTS, ItemRange, Reader, SetStats, ShardedReader, Stats, ZelkReader, _closed, _manifest_or_none
 from ._cache import Cache, file_name
 from ._storage import local_path, locate
@@ -160,15 +161,18 @@ class RemoteReader(Reader):
         codec: Codec | None = None,
     ) -> None:
         codec = self._codec_of(codec, ext_hook, object_hook)
+        self._prepare(url, storage_options, cache_dir)
+        opened = self._source.open(verify, codec, None)
+        assert opened is not None
+        self._adopt(*opened)
+
+    def _prepare(self, url: str, storage_options: Mapping[str, Any] | None, cache_dir: StrPath | None) -> None:
         local = local_path(url)
         self._url = url
         self._options = dict(storage_options or {})
         self._cache_dir = cache_dir
         self._source: _Source = _InPlace(local) if local is not None else _Cached(url, storage_options, cache_dir)
         self._refreshing = threading.Lock()
-        opened = self._source.open(verify, codec, None)
-        assert opened is not None
-        self._adopt(*opened)
 
     def _adopt(self, identity: str, current: Reader) -> None:
         """Answers from *current* from now on. Every lookup reads one of the
@@ -270,5 +274,47 @@ class RemoteReader(Reader):
         return f"{type(self).__name__}({self._url!r}{which}, keys={self._len}{state})"
 
 
+# What unpickling opened in this process (a Dask worker, a Spark executor),
+# by URL: a later unpickling of the same URL that finds the URL holding the
+# same set maps nothing again (one look at the manifest, no checksum pass).
+# The readers kept here are never handed out, so no caller closes them.
+_UNPICKLED: Final[collections.OrderedDict[tuple[str, str | None, bool], _Opened]] = collections.OrderedDict()
+_UNPICKLED_MAX: Final = 4
+_UNPICKLED_LOCK = threading.Lock()
+
+
+def _fresh_lock() -> None:  # in a forked child, whose copy of the lock another thread may have held
+    global _UNPICKLED_LOCK
+    _UNPICKLED_LOCK = threading.Lock()
+
+
+after_fork_in_child(_fresh_lock)
+
+
+def _again(current: Reader, codec: Codec) -> Reader:
+    """A reader of its own over the files that *current* maps."""
+    if isinstance(current, ShardedReader):
+        reader = object.__new__(ShardedReader)
+        reader._start(current.manifest, current._natives, codec, current._path, current._verify)
+        return reader
+    return ZelkReader._of(current._natives[0], current._path, current._verify, codec)
+
+
 def _reopen(url: str, verify: bool, options: dict[str, Any], cache_dir: StrPath | None, codec: Codec) -> RemoteReader:
-    return RemoteReader(url, verify, storage_options=options, cache_dir=cache_dir, codec=codec)
+    key = (url, None if cache_dir is None else os.path.abspath(fspath(cache_dir)), verify)
+    with _UNPICKLED_LOCK:
+        known = _UNPICKLED.get(key)
+    reader = object.__new__(RemoteReader)
+    reader._prepare(url, options, cache_dir)
+    opened = reader._source.open(verify, codec, None if known is None else known[0])
+    if opened is None:
+        assert known is not None
+        opened = known  # the URL holds what this process opened before
+    else:
+        with _UNPICKLED_LOCK:
+            _UNPICKLED[key] = opened
+            _UNPICKLED.move_to_end(key)
+            while len(_UNPICKLED) > _UNPICKLED_MAX:
+                _UNPICKLED.popitem(last=False)
+    reader._adopt(opened[0], _again(opened[1], codec))
+    return reader
