@@ -186,7 +186,7 @@ def s3():
     pytest.importorskip("s3fs")
     import subprocess
 
-    server = subprocess.Popen([sys.executable, str(Path(__file__).with_name("s3server.py"))],
+    server = subprocess.Popen([sys.executable, str(Path(__file__).with_name("s3server.py"))], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     try:
         line = server.stdout.readline()
@@ -194,5 +194,6 @@ def s3():
             pytest.fail(f"the local S3 server did not start (it said {line!r})")
         yield LocalS3(int(line))
     finally:
+        server.stdin.close()
         server.terminate()
         server.wait(10)

@@ -1,7 +1,8 @@
 """A local S3 server for the tests: moto's S3 in a process of its own, on
 127.0.0.1 and a free port, which counts the requests it answers.
 
-    python tests/s3server.py      prints the port, then serves until killed
+    python tests/s3server.py      prints the port, then serves until its
+                                  standard input closes
 
 ``GET /_requests`` answers the requests since the last such call, one
 ``METHOD /bucket/key`` per line, and starts counting afresh.
@@ -35,6 +36,9 @@ def main() -> None:
         return moto(environ, start)  # type: ignore[no-any-return]
 
     server = make_server("127.0.0.1", 0, app, threaded=True, request_handler=MotoRequestHandler)
+    # Serves until its standard input closes: when the tests end, however
+    # they end (a killed pytest included), the server goes too.
+    threading.Thread(target=lambda: (sys.stdin.read(), server.shutdown()), daemon=True).start()
     print(server.server_port, flush=True)
     server.serve_forever()
 
