@@ -107,8 +107,12 @@ def main() -> None:
         refresh = best(args.repeat, remote.refresh)
         rows.append(("refresh(), nothing new (one GET of the manifest)", "—", f"{refresh * 1e3:,.2f} ms"))
         on_disk = zelkor.open(local)
-        rows.append(("r[key], 100,000 random hits", f"{lookups(on_disk, probe) * 1e9:,.0f} ns",
-                     f"{lookups(remote, probe) * 1e9:,.0f} ns"))
+        timed: dict[int, list[float]] = {id(on_disk): [], id(remote): []}
+        for _ in range(args.repeat):  # alternated, the best of each
+            for reader in (on_disk, remote):
+                timed[id(reader)].append(lookups(reader, probe))
+        rows.append(("r[key], 100,000 random hits", f"{min(timed[id(on_disk)]) * 1e9:,.0f} ns",
+                     f"{min(timed[id(remote)]) * 1e9:,.0f} ns"))
 
         print(f"| {args.keys:,} keys | local disk | local S3 server |\n|---|---:|---:|")
         for row in rows:
