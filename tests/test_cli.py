@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import base64
 import json
+import re
 import importlib.util
 import os
 import pty
@@ -122,7 +123,7 @@ def test_a_set_has_stats_a_dump_and_a_verdict(store: Path, tmp_path: Path) -> No
     assert stats.pop("mapped_index") is True
     assert stats == json.loads(json.dumps(zelkor.open(directory).stats())) and stats["shard_count"] == 3
     table = ok("stats", directory).decode()
-    assert f"generation    {stats['generation']}" in table and "crc32-mod, 3 shards" in table
+    assert re.search(f"^generation +{stats['generation']}$", table, re.M) and "crc32-mod, 3 shards" in table
     ok("build", "-q", tmp_path / "back.zlkr", stdin=ok("dump", directory))
     back, original = zelkor.open(tmp_path / "back.zlkr"), zelkor.open(store)
     assert list(back.range().items_raw()) == list(original.range().items_raw())

@@ -308,8 +308,9 @@ def cmd_stats(args: argparse.Namespace) -> int:
         out.line(json.dumps({**reader.stats(), "mapped_index": reader.mapped_index}, ensure_ascii=False))
         return 0
     mapped = "yes" if reader.mapped_index else "no: keys indexed in memory at open ('zlkr rebuild' adds it)"
-    if isinstance(reader, zelkor.ShardedReader):
-        figures = reader.stats()
+    found = reader.stats()
+    if "shards" in found:  # a set's, in a directory or at a URL
+        figures = cast(zelkor.SetStats, found)
         size = sum(shard["file_size_kb"] for shard in figures["shards"]) * 1024
         rows = [
             ("set", figures["path"]),
@@ -321,7 +322,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("mapped index", mapped),
         ]
     else:
-        stats = cast(zelkor.Stats, reader.stats())  # a file's
+        stats = found  # a file's
         size = stats["file_size_kb"] * 1024
         rows = [
             ("file", stats["path"]),
@@ -347,8 +348,9 @@ def cmd_rebuild(args: argparse.Namespace) -> int:
     path = _utf8_path(args.file)
     reader = _open(path, True)
     writer: zelkor.ZelkWriter | zelkor.ShardedWriter
-    if isinstance(reader, zelkor.ShardedReader):
-        writer = zelkor.ShardedWriter(shards=reader.stats()["shard_count"])
+    found = reader.stats()
+    if "shards" in found:  # a set's, in a directory or at a URL
+        writer = zelkor.ShardedWriter(shards=cast(zelkor.SetStats, found)["shard_count"])
     else:
         writer = zelkor.ZelkWriter()
     with _uninterruptible():
