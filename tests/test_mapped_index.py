@@ -259,7 +259,7 @@ def test_tiny_stores_carry_a_mapped_index(tmp_path, keys):
 
 @pytest.mark.no_sanitizer
 @pytest.mark.skipif(not os.path.exists("/proc/self/smaps_rollup"), reason="needs Linux's smaps_rollup")
-def test_open_and_lookups_take_no_index_memory(tmp_path):
+def test_open_reads_two_pages_and_lookups_take_no_index_memory(tmp_path):
     w = _zelkor._ZelkWriter()
     o = w.add_object_raw(b"x" * 20)
     for i in range(300_000):
@@ -271,15 +271,27 @@ def anon():
     for line in open("/proc/self/smaps_rollup"):
         if line.startswith("Anonymous:"):
             return int(line.split()[1])
+def read_from_disk():
+    for line in open("/proc/self/io"):
+        if line.startswith("read_bytes:"):
+            return int(line.split()[1])
 keys = [b"key:%d" % random.randrange(600_000) for _ in range(50_000)]
-before = anon()
-r = _zelkor._ZelkReader({str(tmp_path / "big.zlkr")!r}, False)
-opened = anon()
+path = {str(tmp_path / "big.zlkr")!r}
+fd = os.open(path, os.O_RDONLY)
+os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+os.close(fd)
+before, io_before = anon(), read_from_disk()
+r = _zelkor._ZelkReader(path, False)
+opened, io_opened = anon(), read_from_disk()
 for k in keys:
     r.get_raw(k)
-print(r.mapped_index, opened - before, anon() - before)
+print(r.mapped_index, opened - before, anon() - before, io_opened - io_before)
 """
-    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout.split()
+    out = subprocess.run([sys.executable, "-c", "import os\n" + probe], capture_output=True, text=True,
+                         check=True).stdout.split()
     assert out[0] == "True"
     # KiB: the in-memory index of these keys would take about 13 MiB.
     assert int(out[1]) < 1024 and int(out[2]) < 4096
+    # Bytes: an open of the evicted file reads its first and last pages, not
+    # the megabytes around them that read-around or huge pages would bring.
+    assert int(out[3]) <= 64 * 1024

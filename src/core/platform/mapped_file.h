@@ -49,6 +49,12 @@ class MappedFile {
   // over them; a hint only, failures are ignored.
   void populate(std::uint64_t offset, std::uint64_t length) const noexcept;
 
+  // Whether a page fault on the mapping also reads the pages around it from
+  // disk (the default). Off, a fault reads only its page: for an open that
+  // touches a few pages at both ends of a large file, where the system's
+  // read-around would read megabytes. A hint only.
+  void read_around(bool on) const noexcept;
+
  private:
   void unmap() noexcept;
 

@@ -45,12 +45,18 @@ Result<Reader> Reader::open(std::string path, bool check_crc, const OpenOptions&
   Reader reader;
   reader.map_ = std::move(mapped).value();
   opened.value().close();  // the map stays valid on its own
+  // Without the checksum pass an open touches the header and, for a mapped
+  // index, the trailer at the far end: a page each, not the megabytes that
+  // the system's read-around would bring in from a cold file. Read-around
+  // is back on before any query, for the scans that want it.
+  if (!check_crc) reader.map_.read_around(false);
 
   const std::string_view file = reader.map_.bytes();
   Result<Header> header = decode_header(file);
   if (!header.ok()) return std::move(header).error();
   reader.header_ = header.value();
   if (open_options.use_mapped_index) reader.mapped_ = find_mapped_index(file, reader.header_);
+  if (!check_crc && !reader.mapped_) reader.map_.read_around(true);
   if (reader.mapped_) {
     // Nothing to index: the header and the trailer are all an open reads,
     // besides the checksum pass when asked for.
@@ -61,6 +67,7 @@ Result<Reader> Reader::open(std::string path, bool check_crc, const OpenOptions&
     const MappedIndexLayout& layout = *reader.mapped_;
     reader.index_ = KeyIndex::map(file, layout);
     reader.search_ = SearchTree::map(file.data() + layout.heads_offset, layout.search_levels);
+    if (!check_crc) reader.map_.read_around(true);
     reader.path_ = std::move(path);
     return reader;
   }

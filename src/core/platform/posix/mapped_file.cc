@@ -38,6 +38,16 @@ Result<MappedFile> MappedFile::map_whole(const File& file, bool prefault) {
   return mapped;
 }
 
+void MappedFile::read_around(bool on) const noexcept {
+  if (base_ == nullptr) return;
+#if ZELKOR_USE_MADV_HUGEPAGE
+  // A fault in a mapping advised for huge pages reads the whole huge page
+  // around it, whatever the other advice says: the two go together.
+  ::madvise(base_, size_, on ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+#endif
+  ::posix_madvise(base_, size_, on ? POSIX_MADV_NORMAL : POSIX_MADV_RANDOM);
+}
+
 void MappedFile::unmap() noexcept {
   if (base_ != nullptr) ::munmap(base_, size_);
   base_ = nullptr;

@@ -46,6 +46,10 @@ Result<MappedFile> MappedFile::map_whole(const File& file, bool prefault) {
   return mapped;
 }
 
+// Windows reads a mapped file's pages in clusters of its own choosing; it
+// has no advice to change that for a view.
+void MappedFile::read_around(bool) const noexcept {}
+
 void MappedFile::unmap() noexcept {
   if (base_ != nullptr) ::UnmapViewOfFile(base_);
   base_ = nullptr;
