@@ -295,3 +295,31 @@ print(r.mapped_index, opened - before, anon() - before, io_opened - io_before)
     # Bytes: an open of the evicted file reads its first and last pages, not
     # the megabytes around them that read-around or huge pages would bring.
     assert int(out[3]) <= 64 * 1024
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs Linux's /proc/self/io")
+def test_a_cold_set_opens_reading_the_ends_of_each_shard(tmp_path):
+    import zelkor
+
+    w = zelkor.ShardedWriter(shards=4, quiet=True)
+    for i in range(200_000):
+        w[f"key:{i}"] = i
+    w.build(tmp_path / "set")
+    probe = f"""
+import glob, os, zelkor
+for name in glob.glob({str(tmp_path / "set")!r} + "/*"):
+    fd = os.open(name, os.O_RDONLY)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+    os.close(fd)
+def read_from_disk():
+    for line in open("/proc/self/io"):
+        if line.startswith("read_bytes:"):
+            return int(line.split()[1])
+before = read_from_disk()
+r = zelkor.open({str(tmp_path / "set")!r}, verify=False)
+print(r.mapped_index, read_from_disk() - before)
+"""
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True).stdout.split()
+    # The manifest, then a header and a trailer page per shard.
+    assert out == ["True", out[1]] and int(out[1]) <= 4 * 64 * 1024

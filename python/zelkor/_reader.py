@@ -719,8 +719,8 @@ def _open_shard(directory: str, entry: ShardEntry, which: int, count: int, verif
     """The module's reader of the shard file that *entry* names, after
     checking that it is a regular file of the set's directory and has the
     size, counts and CRC-32 that the manifest records (with *verify*, the
-    file's content against that CRC too), and that the keys at both ends of
-    it belong in shard *which*. A missing file is a ZelkIOError that is a
+    file's content against that CRC too, and that the keys at both ends of
+    it belong in shard *which*). A missing file is a ZelkIOError that is a
     FileNotFoundError; any other disagreement a ZelkCorruptError."""
     path = os.path.join(directory, entry.file)
     fd, st = open_regular(path, "shard file")
@@ -739,7 +739,10 @@ def _open_shard(directory: str, entry: ShardEntry, which: int, count: int, verif
     if found != (entry.keys, entry.objects, entry.file_crc32):
         corrupt(f"shard file {path!r} holds keys={found[0]}, objects={found[1]}, file_crc32={found[2]}, "
                 f"the manifest says keys={entry.keys}, objects={entry.objects}, file_crc32={entry.file_crc32}")
-    if entry.keys and count > 1:
+    # The keys at both ends are read only after the checksum pass: without
+    # it an open reads the header and the trailer of each shard, no more,
+    # and verify() checks where every key lives.
+    if verify and entry.keys and count > 1:
         for key in native.keys_at(0, 1) + native.keys_at(entry.keys - 1, entry.keys):
             _check_shard(key, which, count, path)
     return native
