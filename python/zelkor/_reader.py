@@ -17,7 +17,6 @@ import heapq
 import itertools
 import operator
 import os
-import threading
 import zlib
 from collections.abc import Callable, Iterable, Iterator, ItemsView, KeysView, Mapping, Sequence, ValuesView
 from types import TracebackType
@@ -31,8 +30,9 @@ from ._errors import (
     NATIVE_ERRORS, ZelkCorruptError, ZelkIOError, ZelkValueError, ZelkVersionError, corrupt, translate,
 )
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, ShardEntry, parse
-from ._os import FD_PATHS, after_fork_in_child, close, fd_path, is_directory, native_path, open_regular, read_regular
+from ._os import FD_PATHS, close, fd_path, is_directory, native_path, open_regular, read_regular
 from ._partition import key_bytes
+from ._recent import Recent
 
 __all__ = ["ItemRange", "Reader", "SetStats", "ShardedReader", "Stats", "ZelkReader", "open_reader"]
 
@@ -777,17 +777,7 @@ def _open_set(directory: str, verify: bool) -> tuple[Manifest, tuple[Any, ...]]:
 # their native readers, which a later unpickling of the same set reuses
 # while its manifest names the same generation. Each unpickling gives a
 # reader of its own, so closing one closes no other.
-_REOPENED: Final[collections.OrderedDict[tuple[str, bool], tuple[Manifest, tuple[Any, ...]]]] = collections.OrderedDict()
-_REOPENED_MAX: Final = 4
-_REOPENED_LOCK = threading.Lock()
-
-
-def _fresh_lock() -> None:  # in a forked child, whose copy of the lock another thread may have held
-    global _REOPENED_LOCK
-    _REOPENED_LOCK = threading.Lock()
-
-
-after_fork_in_child(_fresh_lock)
+_REOPENED: Final[Recent[tuple[str, bool], tuple[Manifest, tuple[Any, ...]]]] = Recent(4)
 
 
 class ShardedReader(Reader):
@@ -828,8 +818,7 @@ class ShardedReader(Reader):
     @classmethod
     def _unpickled(cls, path: str, verify: bool, codec: Codec) -> ShardedReader:
         key = (path, verify)
-        with _REOPENED_LOCK:
-            cached = _REOPENED.get(key)
+        cached = _REOPENED.get(key)
         if cached is not None:
             current = _manifest_or_none(path)
             if current is not None and current.generation == cached[0].generation:
@@ -837,11 +826,7 @@ class ShardedReader(Reader):
                 reader._start(cached[0], cached[1], codec, path, verify)
                 return reader
         reader = cls(path, verify, codec=codec)
-        with _REOPENED_LOCK:
-            _REOPENED[key] = (reader._manifest, reader._natives)
-            _REOPENED.move_to_end(key)
-            while len(_REOPENED) > _REOPENED_MAX:
-                _REOPENED.popitem(last=False)
+        _REOPENED.put(key, (reader._manifest, reader._natives))
         return reader
 
     def shard_of(self, key: Key) -> int:

@@ -16,7 +16,6 @@ set, and ``refresh()`` opens the local set's new generation.
 
 from __future__ import annotations
 
-import collections
 import os
 import threading
 from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, ValuesView
@@ -26,9 +25,10 @@ from ._codec import Codec
 from ._common import Key, StrPath, fspath
 from ._errors import ZelkCorruptError, corrupt, translate
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, parse
-from ._os import after_fork_in_child, file_identity, is_directory
+from ._os import file_identity, is_directory
 from ._reader import ATTEMPTS, ItemRange, Reader, SetStats, ShardedReader, Stats, ZelkReader, _closed, _manifest_or_none
 from ._cache import Cache, file_name
+from ._recent import Recent
 from ._storage import local_path, locate
 
 __all__ = ["RemoteReader"]
@@ -278,17 +278,7 @@ class RemoteReader(Reader):
 # by URL: a later unpickling of the same URL that finds the URL holding the
 # same set maps nothing again (one look at the manifest, no checksum pass).
 # The readers kept here are never handed out, so no caller closes them.
-_UNPICKLED: Final[collections.OrderedDict[tuple[str, str | None, bool], _Opened]] = collections.OrderedDict()
-_UNPICKLED_MAX: Final = 4
-_UNPICKLED_LOCK = threading.Lock()
-
-
-def _fresh_lock() -> None:  # in a forked child, whose copy of the lock another thread may have held
-    global _UNPICKLED_LOCK
-    _UNPICKLED_LOCK = threading.Lock()
-
-
-after_fork_in_child(_fresh_lock)
+_UNPICKLED: Final[Recent[tuple[str, str | None, bool], _Opened]] = Recent(4)
 
 
 def _again(current: Reader, codec: Codec) -> Reader:
@@ -302,8 +292,7 @@ def _again(current: Reader, codec: Codec) -> Reader:
 
 def _reopen(url: str, verify: bool, options: dict[str, Any], cache_dir: StrPath | None, codec: Codec) -> RemoteReader:
     key = (url, None if cache_dir is None else os.path.abspath(fspath(cache_dir)), verify)
-    with _UNPICKLED_LOCK:
-        known = _UNPICKLED.get(key)
+    known = _UNPICKLED.get(key)
     reader = object.__new__(RemoteReader)
     reader._prepare(url, options, cache_dir)
     opened = reader._source.open(verify, codec, None if known is None else known[0])
@@ -311,10 +300,6 @@ def _reopen(url: str, verify: bool, options: dict[str, Any], cache_dir: StrPath 
         assert known is not None
         opened = known  # the URL holds what this process opened before
     else:
-        with _UNPICKLED_LOCK:
-            _UNPICKLED[key] = opened
-            _UNPICKLED.move_to_end(key)
-            while len(_UNPICKLED) > _UNPICKLED_MAX:
-                _UNPICKLED.popitem(last=False)
+        _UNPICKLED.put(key, opened)
     reader._adopt(opened[0], _again(opened[1], codec))
     return reader
