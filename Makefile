@@ -106,7 +106,8 @@ valgrind:
 	tools/valgrind.sh
 
 # Coverage-guided fuzzing of the core: FUZZ_SECONDS per target (default
-# 60), FUZZ_TARGETS to choose (fuzz_reader, fuzz_build).
+# 60), FUZZ_TARGETS to choose (fuzz_reader, fuzz_mapped, fuzz_compressed,
+# fuzz_build).
 FUZZ_SECONDS ?= 60
 fuzz:
 	tools/fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -37,7 +37,7 @@ import os
 import secrets
 import time
 import zlib
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from types import TracebackType
 from typing import Any, Final
 
@@ -118,20 +118,22 @@ def split_records(records: Iterable[Any], shards: int, default: Callable[[Any], 
 # ------------------------------------------------------------ 2. build
 
 
-def build_shard(native: Any, path: str, name: str) -> ShardEntry:
+def build_shard(native: Any, path: str, name: str, compression: Mapping[str, Any] | None = None) -> ShardEntry:
     """Builds one shard from the module's writer *native* at *path* (whose
-    file name is *name*) with the mapped build, and returns its manifest
-    entry."""
+    file name is *name*) with the mapped build, compressed with its own
+    dictionary as *compression* (``_compression.build_arguments``) says, and
+    returns its manifest entry."""
     try:
-        objects, keys, size, crc = native.build_mapped(native_path(path))
+        objects, keys, size, crc = native.build_mapped(native_path(path), **(compression or {}))
     except NATIVE_ERRORS as exc:
         raise translate(exc, path) from None
     return ShardEntry(name, size, keys, objects, f"0x{crc:08x}")
 
 
-def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes]) -> ShardEntry:
+def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes],
+                             compression: Mapping[str, Any] | None = None) -> ShardEntry:
     """Builds one shard from its buckets of :func:`split_records`, in their
-    order (a key given twice keeps its last value)."""
+    order (a key given twice keeps its last value), as :func:`build_shard`."""
     native = _zelkor._ZelkWriter()
     try:
         for blob in buckets:
@@ -144,7 +146,7 @@ def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes]) -> 
     except NATIVE_ERRORS as exc:
         raise translate(exc) from None
     del buckets
-    return build_shard(native, path, name)
+    return build_shard(native, path, name, compression)
 
 
 # ----------------------------------------------------------- 3. commit

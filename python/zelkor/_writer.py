@@ -9,6 +9,7 @@ from typing import Any, TypeVar
 import _zelkor
 
 from ._codec import ENCODE_ERRORS, POOLED_MAX, Codec, encode_error
+from ._compression import Compression, build_arguments
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, translate
 from ._os import native_path, write_standard_output
@@ -111,10 +112,14 @@ class ZelkWriter(Collecting):
 
     *default* converts an object that MessagePack cannot encode into one
     that it can (``msgpack.packb(default=...)``); *quiet* is the default of
-    ``build``'s own *quiet*.
+    ``build``'s own *quiet*. *compression* ``"zstd"`` (or a
+    :class:`zelkor.Zstd` with options) stores every value compressed on its
+    own, with a dictionary trained on a sample of them at build time;
+    readers decompress without being told.
     """
 
-    __slots__ = ("_native", "_add_object_raw", "_add_key", "_codec", "_pool", "_new_packer", "_path", "_quiet")
+    __slots__ = ("_native", "_add_object_raw", "_add_key", "_codec", "_pool", "_new_packer", "_path", "_quiet",
+                 "_build_args")
 
     def __init__(
         self,
@@ -123,7 +128,9 @@ class ZelkWriter(Collecting):
         default: Callable[[Any], Any] | None = None,
         quiet: bool = False,
         codec: Codec | None = None,
+        compression: Compression = None,
     ) -> None:
+        self._build_args = build_arguments(compression)
         self._native = native = _zelkor._ZelkWriter()
         # Bound once: w[key] = value is about three native calls.
         self._add_object_raw = native.add_object_raw
@@ -210,7 +217,8 @@ class ZelkWriter(Collecting):
     def build(self, path: StrPath | None = None, quiet: bool | None = None) -> None:
         """Write the store to *path* (or the writer's own path) atomically:
         a temporary file beside it, flushed to disk, renamed over it; the
-        objects lie in key order and the file carries its mapped index.
+        objects lie in key order (compressed, if the writer compresses) and
+        the file carries its mapped index.
 
         Prints a one-line summary on standard output unless *quiet*
         (default: the writer's *quiet*). The writer keeps its content and
@@ -218,7 +226,7 @@ class ZelkWriter(Collecting):
         """
         name, quiet = self._target(path, quiet)
         try:
-            objects, keys, size, _ = self._native.build_mapped(native_path(name))
+            objects, keys, size, _ = self._native.build_mapped(native_path(name), **self._build_args)
         except NATIVE_ERRORS as exc:
             raise translate(exc, name) from None
         if not quiet:

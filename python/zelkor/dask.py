@@ -30,6 +30,7 @@ from typing import Any
 
 from ._codec import Codec
 from ._commit import SetCommit, build_shard_from_records, check_shard_count, split_records
+from ._compression import Compression, build_arguments
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
@@ -55,6 +56,7 @@ def to_zelkor(
     value: str | None = "value",
     default: Callable[[Any], Any] | None = None,
     quiet: bool = False,
+    compression: Compression = None,
 ) -> None:
     """Write *collection* as a sharded set of *shards* shards at *path*,
     replacing the set there as ``ShardedWriter.build`` does.
@@ -65,7 +67,8 @@ def to_zelkor(
     has the column *key* (a key or a list of keys per row) and the column
     *value*, or with ``value=None`` each row without its key is the value, as
     a dict. *default* converts objects that MessagePack cannot encode (as
-    ``ZelkWriter(default=...)``); it must pickle. The tasks run on the
+    ``ZelkWriter(default=...)``); it must pickle. *compression* as for
+    ``ZelkWriter``: each shard's task trains the shard's own dictionary. The tasks run on the
     scheduler that ``dask.compute`` uses (the ``distributed`` client, when
     there is one).
     """
@@ -74,6 +77,7 @@ def to_zelkor(
     from dask.delayed import delayed
 
     check_shard_count(shards)
+    build_args = build_arguments(compression)
     directory = os.path.abspath(fspath(path))
     if isinstance(collection, dask.bag.Bag):
         split: Callable[..., list[bytes]] = split_records
@@ -85,7 +89,8 @@ def to_zelkor(
     with SetCommit(directory, shards) as commit:
         parts = [delayed(split, pure=True)(part, *extra) for part in collection.to_delayed()]
         tasks = [
-            delayed(build_shard_from_records, pure=True)(commit.shard_path(i), commit.shard_file(i), [p[i] for p in parts])
+            delayed(build_shard_from_records, pure=True)(commit.shard_path(i), commit.shard_file(i), [p[i] for p in parts],
+                                                         build_args)
             for i in range(shards)
         ]
         entries: list[ShardEntry] = list(compute(*tasks))  # type: ignore[no-untyped-call]

@@ -24,6 +24,9 @@ constexpr std::uint64_t SAMPLE_BYTES_PER_DICTIONARY_BYTE = 128;
 // Values shorter than this are stored as they are: a frame's header alone
 // takes two bytes and more.
 constexpr std::size_t MIN_COMPRESSED_SIZE = 8;
+// A dictionary is kept only when the values are this many times its size:
+// in a tiny store it would cost more than it saves.
+constexpr std::uint64_t VALUES_PER_DICTIONARY_BYTE = 4;
 
 std::size_t dictionary_capacity(const CompressionOptions& options, std::uint64_t value_bytes) {
   if (options.dictionary_size != 0) return static_cast<std::size_t>(options.dictionary_size);
@@ -85,7 +88,8 @@ Result<CompressedRecords> CompressedRecords::make(const Writer& writer, const Re
 
   CompressedRecords out;
   const int level = static_cast<int>(options.level);
-  if (std::optional<std::string> trained = zstd::train_dictionary(samples, sizes, capacity, level)) {
+  std::optional<std::string> trained = zstd::train_dictionary(samples, sizes, capacity, level);
+  if (trained && trained->size() * VALUES_PER_DICTIONARY_BYTE <= value_bytes) {
     out.dictionary_ = std::move(*trained);
     out.description_.sample_values = static_cast<std::uint32_t>(count);
   }
