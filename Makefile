@@ -41,7 +41,7 @@ KNOB_FLAGS += -Cbuild-dir=build/$(BUILD_NAME){wheel_tag}
 endif
 PIP_FLAGS ?= --disable-pip-version-check -q
 
-.PHONY: test test-slow demo bench bench-growth venv install install-package clean \
+.PHONY: test test-slow test-spark demo bench bench-growth venv install install-package clean \
 	sanitize tsan valgrind fuzz windows wheels crash portable interpreter
 
 $(VPY):
@@ -59,6 +59,15 @@ install-package: $(VPY)
 
 test: install
 	$(VPY) -m pytest -q
+
+# The Spark tests, left out of `make test`: a local[2] session building sets
+# to the local S3 server and to a directory (about a minute). pyspark from
+# PyPI, and a Java runtime, which tools/bootstrap.sh installs as root
+# (Debian's openjdk-17-jre-headless).
+test-spark: $(VPY)
+	tools/bootstrap.sh java
+	$(VPY) -m pip install $(PIP_FLAGS) $(KNOB_FLAGS) ".[test,spark]"
+	$(VPY) -m pytest -q -m spark
 
 # The tests left out of `make test`: stores past 4 GiB (a few minutes, about
 # 10 GiB of memory and 10 GiB of disk at the peak; CI runs them).

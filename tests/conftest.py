@@ -129,6 +129,7 @@ UNDER_SANITIZER = "libasan" in _os.environ.get("LD_PRELOAD", "")
 def pytest_configure(config):
     config.addinivalue_line("markers", "no_sanitizer: skipped when the AddressSanitizer runtime is preloaded")
     config.addinivalue_line("markers", "slow: gigabytes of I/O; left out unless asked for with -m slow (CI does)")
+    config.addinivalue_line("markers", "spark: a local Spark session (Java); left out unless asked for with -m spark (make test-spark)")
 
 
 def pytest_runtest_setup(item):
@@ -151,3 +152,53 @@ def run_threads(target, count):
             t.join()
     finally:
         sys.setswitchinterval(interval)
+
+
+class LocalS3:
+    """The local S3 server of tests/s3server.py, and what s3fs needs to reach it."""
+
+    def __init__(self, port: int) -> None:
+        self.endpoint = f"http://127.0.0.1:{port}"
+        self.options = {"endpoint_url": self.endpoint, "key": "testing", "secret": "testing",
+                        "client_kwargs": {"region_name": "eu-west-1"}}
+        self._buckets = iter(range(1_000_000))
+
+    def bucket(self) -> str:
+        """The URL of a new, empty bucket."""
+        import s3fs
+
+        name = f"bucket{next(self._buckets)}"
+        s3fs.S3FileSystem(**self.options).mkdir(name)
+        return f"s3://{name}"
+
+    def requests(self) -> list[str]:
+        """The requests the server answered since the last call: ``METHOD /path``."""
+        import urllib.request
+
+        with urllib.request.urlopen(self.endpoint + "/_requests", timeout=10) as answer:
+            return answer.read().decode().splitlines()
+
+
+@pytest.fixture(scope="session")
+def s3():
+    """A local S3 server (moto), started once for the session on 127.0.0.1."""
+    # Its native code (aiohttp's, cryptography's) is not built for
+    # AddressSanitizer (tools/sanitize.sh); fsspec's memory file system
+    # stands in there.
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("third-party native libraries under AddressSanitizer")
+    pytest.importorskip("moto.moto_server.werkzeug_app")
+    pytest.importorskip("s3fs")
+    import subprocess
+
+    server = subprocess.Popen([sys.executable, str(Path(__file__).with_name("s3server.py"))], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        line = server.stdout.readline()
+        if not line.strip().isdigit():
+            pytest.fail(f"the local S3 server did not start (it said {line!r})")
+        yield LocalS3(int(line))
+    finally:
+        server.stdin.close()
+        server.terminate()
+        server.wait(10)

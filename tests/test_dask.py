@@ -63,6 +63,26 @@ def test_a_set_built_by_dask_reads_back_as_one_file(client, tmp_path, shards, pa
     assert zdask.read_zelkor(tmp_path / "one.zlkr").compute() == list(expected.items())
 
 
+def test_a_set_built_by_dask_at_a_url(client, s3, tmp_path):
+    import s3fs
+
+    url = s3.bucket() + "/users"
+    zdask.to_zelkor(dask_bag.from_sequence(RECORDS, npartitions=4), url, shards=5, storage_options=s3.options, quiet=True)
+    got = zelkor.open(url, storage_options=s3.options, cache_dir=tmp_path / "cache")
+    assert list(got.items()) == list(one_file(tmp_path / "one.zlkr", RECORDS).items()) and got.manifest.count == 5
+    # The reader travels to the workers as its URL, and opens from the cache there.
+    looked_up = dask_bag.from_sequence(["user:0001", "nope"], npartitions=2).map(lambda k, r: r.get(k), r=got)
+    assert looked_up.compute() == ["replaced", None]
+    fs = s3fs.S3FileSystem(**s3.options)
+    before = sorted(fs.ls(url, detail=False))
+    # One shard's task fails (a key too long) while the others upload theirs.
+    bad = dask_bag.from_sequence([(f"k{i}", i) for i in range(50)] + [("x" * 70_000, 1)], npartitions=2)
+    with pytest.raises(zelkor.ZelkValueError):
+        zdask.to_zelkor(bad, url, shards=5, storage_options=s3.options, quiet=True)
+    fs.invalidate_cache()
+    assert sorted(fs.ls(url, detail=False)) == before and not got.refresh()
+
+
 def test_a_dataframe_and_a_reader_inside_tasks(client, tmp_path):
     pd = pytest.importorskip("pandas")
     dd = pytest.importorskip("dask.dataframe")

@@ -8,8 +8,28 @@
 # path on standard output.
 #
 #   tools/bootstrap.sh [VERSION]        (PYTHON=/path/to/python to choose it)
+#   tools/bootstrap.sh java             a Java runtime, 17 or later, for Spark
+#                                       (Debian: openjdk-17-jre-headless)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+
+if [ "${1:-}" = java ]; then
+  java_ok() { command -v java >/dev/null && java -version 2>&1 | grep -qE 'version "(1[7-9]|[2-9][0-9])'; }
+  java_ok && exit 0
+  if ! command -v apt-get >/dev/null; then
+    echo "bootstrap.sh: Spark needs a Java runtime, 17 or later, on PATH" >&2; exit 1
+  fi
+  if [ "$(id -u)" != 0 ]; then
+    echo "bootstrap.sh: Spark needs Java 17; install with: sudo apt-get install openjdk-17-jre-headless" >&2; exit 1
+  fi
+  echo "bootstrap.sh: no Java 17 or later; installing openjdk-17-jre-headless" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  mkdir -p /usr/share/man/man1  # its post-install step links a manual page there, which slim images lack
+  apt-get update -qq >&2
+  apt-get install -y -qq openjdk-17-jre-headless >/dev/null
+  java_ok || { echo "bootstrap.sh: still no Java 17 or later on PATH" >&2; exit 1; }
+  exit 0
+fi
 
 if [ -n "${PYTHON:-}" ]; then
   python=$PYTHON

@@ -42,7 +42,8 @@ def build(path, objects, keys):
 
 def query_everything(r, keys):
     """Every query; on a damaged store the fetches may raise RuntimeError."""
-    calls = [r.keys, r.items_raw, r.items_raw_bytes, r.objects_raw, r.stats, r.__repr__, r.index_entries]
+    calls = [r.keys, r.items_raw, r.items_raw_bytes, r.objects_raw, r.stats, r.__repr__, r.index_entries, r.metadata,
+             lambda: r.mapped_index]
     calls += [lambda: r.get_raw("absent"), lambda: r.exists(b"absent"), lambda: r.prefix_raw("")]
     calls += [lambda: r.get_many_raw(list(keys) * 70 + ["absent", "\u00e9t\u00e9" * 30]),
               lambda: r.get_many_raw(k for k in keys), lambda: r.key_range(None, None),
@@ -70,6 +71,9 @@ def main():
     w = build(good, objects, keys)
     build(good, objects, keys)  # over an existing store
     assert w.build_quiet(good)[1] == len({k.encode() if isinstance(k, str) else k for k, _ in keys})
+    mapped = os.path.join(tmp, "mapped.zlkr")
+    assert w.build_mapped(mapped, b"meta")[1] == w.counts()[1]
+    expect_error(TypeError, w.build_mapped, mapped, "meta")
 
     # Writer errors and argument conversion.
     expect_error(ValueError, w.add_key, "k", 99)
@@ -87,9 +91,11 @@ def main():
     w.add_key("", 1)
     w.add_key(b"", 2)
 
-    # A sound store, with and without the checksum pass.
-    for verify in (True, False):
-        r = R(good, verify)
+    # Sound stores, with and without the checksum pass, and the mapped
+    # index used and left unused.
+    for verify, path, use_mapped in ((True, good, True), (False, good, True), (True, mapped, True),
+                                     (False, mapped, True), (False, mapped, False)):
+        r = R.open(path, verify, use_mapped)
         query_everything(r, [k for k, _ in keys[:40]])
         assert r.verify() is True
         expect_error(ValueError, r.get_raw, None)
@@ -115,6 +121,17 @@ def main():
         "num_keys": blob[:8] + struct.pack(">I", 2**32 - 1) + blob[12:],
         "index_offset": blob[:16] + struct.pack(">Q", 2**64 - 2) + blob[24:],
     }
+    # The mapped sections overwritten, the trailer's own CRC and the file's
+    # still good: lookups may go wrong, never outside the file.
+    with open(mapped, "rb") as f:
+        mapped_blob = bytearray(f.read())
+    tail = len(mapped_blob) - 128
+    table_at, slots = struct.unpack_from(">QQ", mapped_blob, tail + 56)
+    order_at = struct.unpack_from(">Q", mapped_blob, tail + 48)[0]
+    for at in range(order_at, table_at + 8 * slots, 7):
+        mapped_blob[at] ^= 0x5A
+    damaged["mapped sections"] = bytes(mapped_blob[:32]) + struct.pack(">I", crc(bytes(mapped_blob[40:]))) + bytes(
+        mapped_blob[36:])
     for name, data in damaged.items():
         path = os.path.join(tmp, name.replace(" ", "-") + ".zlkr")
         with open(path, "wb") as f:

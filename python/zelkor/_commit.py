@@ -7,9 +7,12 @@ process and its forked workers for ``ShardedWriter``, a Dask cluster for
    to its shard's writer as it is added instead);
 2. **build one shard from its records**: :func:`build_shard_from_records`,
    or :func:`build_shard` for a writer that holds them, each an atomic store
-   build that returns the shard's manifest entry;
+   build that returns the shard's manifest entry; a task of an engine calls
+   ``commit.target.attempt(index, buckets)``, which builds the shard where
+   the set is (:class:`LocalTarget`; at a URL, ``_remote.RemoteTarget``);
 3. **commit a manifest**: :class:`SetCommit`, which holds the set's lock
-   from before the first shard is built until the commit is done.
+   from before the first shard is built until the commit is done
+   (``_remote.RemoteCommit`` at a URL; ``_remote.begin`` picks).
 
 Under the lock a commit
 
@@ -38,6 +41,7 @@ import secrets
 import time
 import zlib
 from collections.abc import Callable, Iterable, Mapping
+from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final
 
@@ -55,9 +59,14 @@ from ._os import (
 )
 from ._partition import key_bytes
 
-__all__ = ["SetCommit", "build_shard", "build_shard_from_records", "check_shard_count", "new_generation", "split_records"]
+__all__ = [
+    "RECORD_ERRORS", "LocalTarget", "SetCommit", "Target", "build_shard", "build_shard_from_records", "check_shard_count",
+    "new_generation", "settle", "split_records",
+]
 
 _ONE_KEY: Final = (str, bytes, bytearray, memoryview)
+#: What records that cannot be stored raise, in any task that meets them.
+RECORD_ERRORS: Final = (TypeError, ValueError)
 
 
 def check_shard_count(shards: object) -> int:
@@ -149,6 +158,55 @@ def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes],
     return build_shard(native, path, name, compression)
 
 
+class Target:
+    """Where the tasks of a build put their shards (``SetCommit.target``, or
+    a build at a URL's). It travels to the tasks by pickle; a task is
+    ``attempt(index, buckets)``."""
+
+    def build(self, index: int, buckets: Iterable[bytes]) -> ShardEntry:
+        raise NotImplementedError
+
+    def attempt(self, index: int, buckets: Iterable[bytes]) -> ShardEntry | Exception:
+        """``build``, whose error in the records (a key too long, a value
+        that does not encode: a TypeError or ValueError, which no retry
+        mends) is returned rather than raised: an engine that stops at a
+        task's error leaves the other tasks running, still writing files
+        after the build has removed its own. With every task's outcome in,
+        :func:`settle` raises the first error. Other errors (the disk, the
+        network) are raised, for the engine to run the task again."""
+        try:
+            return self.build(index, buckets)
+        except RECORD_ERRORS as exc:
+            return exc
+
+
+def settle(outcomes: Iterable[ShardEntry | Exception]) -> list[ShardEntry]:
+    """The entries of a build's tasks (of ``Target.attempt``), in shard
+    order; the first error among them is raised."""
+    entries: list[ShardEntry] = []
+    for outcome in outcomes:
+        if isinstance(outcome, Exception):
+            raise outcome
+        entries.append(outcome)
+    return entries
+
+
+@dataclass(frozen=True)
+class LocalTarget(Target):
+    """The set's directory, which every task must reach."""
+
+    directory: str
+    count: int
+    generation: str
+    #: ``build_mapped``'s compression arguments, as pairs (the target is hashable).
+    compression: tuple[tuple[str, Any], ...] = ()
+
+    def build(self, index: int, buckets: Iterable[bytes]) -> ShardEntry:
+        """Builds shard *index* from its buckets in the set's directory."""
+        name = shard_name(index, self.count, self.generation)
+        return build_shard_from_records(os.path.join(self.directory, name), name, buckets, dict(self.compression))
+
+
 # ----------------------------------------------------------- 3. commit
 
 
@@ -158,10 +216,11 @@ class SetCommit:
     context manager; ``publish()`` commits. Leaving the block without a
     commit removes the new generation's files and leaves the old set."""
 
-    def __init__(self, path: StrPath, shards: int) -> None:
+    def __init__(self, path: StrPath, shards: int, compression: Mapping[str, Any] | None = None) -> None:
         self.count = check_shard_count(shards)
         self.directory = directory = native_path(fspath(path), "set directory")
         self.generation = new_generation()
+        self.target = LocalTarget(directory, self.count, self.generation, tuple((compression or {}).items()))
         self.published: Manifest | None = None
         self._lockfd = -1
         self._dirfd = open_directory(directory, "set directory", make=True)

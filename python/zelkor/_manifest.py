@@ -51,6 +51,7 @@ _GENERATION: Final = re.compile(r"[A-Za-z0-9._-]{1,64}\Z")
 _CRC: Final = re.compile(r"0x[0-9a-f]{8}\Z")
 # The names that builds of a set write: shard files and their temporary files.
 _BUILD_FILE: Final = re.compile(r"shard-\d{5,}-of-\d{5,}-[A-Za-z0-9._-]{1,64}\.zlkr(?:\.tmp)?\Z")
+_ATTEMPT: Final = re.compile(r"\.[0-9a-f]{8}")
 
 
 def shard_name(index: int, count: int, generation: str) -> str:
@@ -61,10 +62,15 @@ def shard_name(index: int, count: int, generation: str) -> str:
 
 def is_build_file(name: str, generation: str | None = None) -> bool:
     """Whether *name* is a file that a build of a set writes (of the build
-    of *generation*, when given): a shard file or its temporary file."""
+    of *generation*, when given): a shard file or its temporary file. An
+    upload to object storage adds the attempt's own eight hex digits after
+    the generation (``...-GENERATION.1a2b3c4d.zlkr``)."""
     if _BUILD_FILE.match(name) is None:
         return False
-    return generation is None or name.removesuffix(".tmp").removesuffix(".zlkr").endswith("-" + generation)
+    if generation is None:
+        return True
+    stem = name.removesuffix(".tmp").removesuffix(".zlkr")
+    return stem.endswith("-" + generation) or _ATTEMPT.fullmatch(stem.rpartition("-" + generation)[2]) is not None
 
 
 @dataclass(frozen=True)

@@ -27,6 +27,7 @@ import errno
 import os
 import stat
 import sys
+import time
 from collections.abc import Callable
 from typing import Final, NoReturn
 
@@ -36,6 +37,7 @@ __all__ = [
     "FD_PATHS", "after_fork_in_child", "close", "cpu_count", "die_with_parent", "fd_path", "flush_directory", "io_error", "list_directory", "lock",
     "exit_now", "is_directory", "may_fork", "mode_of", "native_path", "open_directory", "open_regular", "read_regular", "remove",
     "replace", "reserve_file", "seal_file", "thread_count", "write_new_file", "write_standard_output",
+    "cache_home", "create_private", "file_identity", "idle_for", "private_directory", "sync", "write_all",
 ]
 
 _NOFOLLOW: Final = getattr(os, "O_NOFOLLOW", 0)
@@ -373,3 +375,86 @@ def write_standard_output(text: str) -> None:
             data = data[os.write(1, data):]
     except OSError:
         pass
+
+
+# ------------------------------------------------------------ the URL cache
+
+
+def private_directory(path: str, what: str, *, top: bool = False) -> int:
+    """A descriptor of the directory *path*, made (0700, its parents too)
+    when missing, in which this process keeps files that it maps: no other
+    user may swap them. So it must be a directory of this user's, never a
+    symbolic link to one; with *top* (the directory that holds such
+    directories, which may be a link, ``/tmp`` or another user's), one that
+    others cannot rename entries in: not writable by them, or sticky."""
+    flags = os.O_RDONLY | _DIRECTORY | _CLOEXEC | (0 if top else _NOFOLLOW)
+    try:
+        os.makedirs(path, mode=0o700, exist_ok=True)
+        fd = os.open(path, flags)
+    except OSError as exc:
+        raise io_error(exc, f"cannot open {what} {path!r}", path) from None
+    st = os.fstat(fd)
+    owner = getattr(os, "geteuid", None)
+    if top:
+        refused = bool(st.st_mode & 0o022) and not st.st_mode & stat.S_ISVTX
+        reason = "others may write it, and it is not sticky"
+    else:
+        refused = owner is not None and st.st_uid != owner()
+        reason = "it belongs to another user"
+    if refused:
+        os.close(fd)
+        raise io_error(PermissionError(errno.EACCES, reason), f"cannot use {what} {path!r}", path)
+    return fd
+
+
+def create_private(path: str, what: str) -> int:
+    """A descriptor, for writing, of a new file at *path* (0600); a name
+    already taken, a link included, is a ZelkIOError."""
+    try:
+        return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | _NOFOLLOW | _CLOEXEC, 0o600)
+    except OSError as exc:
+        raise io_error(exc, f"cannot create {what}", path) from None
+
+
+def write_all(fd: int, blob: bytes, path: str, what: str) -> None:
+    view = memoryview(blob)
+    try:
+        while view:
+            view = view[os.write(fd, view):]
+    except OSError as exc:
+        raise io_error(exc, f"cannot write {what}", path) from None
+
+
+def sync(fd: int, path: str) -> None:
+    try:
+        os.fsync(fd)
+    except OSError as exc:
+        raise io_error(exc, "fsync", path) from None
+
+
+def idle_for(path: str) -> float | None:
+    """Seconds since the file *path* (never a link's target) was last
+    written; None when it is not a regular file or is gone."""
+    try:
+        st = os.lstat(path)
+    except OSError:
+        return None
+    if not stat.S_ISREG(st.st_mode):
+        return None
+    return time.time() - st.st_mtime
+
+
+def file_identity(path: str) -> str | None:
+    """What changes whenever the file at *path* (a link followed) is
+    replaced or rewritten: its device, inode, size and modification time;
+    None when nothing is there."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return f"{st.st_dev}:{st.st_ino}:{st.st_size}:{st.st_mtime_ns}"
+
+
+def cache_home() -> str:
+    """Where caches go by default: ``$XDG_CACHE_HOME``, else ``~/.cache``."""
+    return os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")

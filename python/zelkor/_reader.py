@@ -541,6 +541,16 @@ class Reader(Mapping[Key, Any]):
     def closed(self) -> bool:
         return self._get_raw is _closed
 
+    @property
+    def mapped_index(self) -> bool:
+        """True when lookups are answered from the mapped index that every
+        file of the store carries: opening read nothing per key, the reader
+        holds no index of its own, and every process that opens the store
+        shares the same pages of the page cache. False when some file has
+        none (a store built before it existed) and its keys were indexed in
+        memory at open; ``zlkr rebuild`` gives such a store one."""
+        return all(native.mapped_index for native in self._natives)
+
     # --------------------------------------------------------- lifecycle
 
     def close(self) -> None:

@@ -8,7 +8,7 @@ import operator
 import threading
 import zlib
 from array import array
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any
 
 import _zelkor
@@ -20,6 +20,8 @@ from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkValueError, translate
 from ._partition import key_bytes
 from ._reader import Reader
+from ._remote import build_remote, local_place
+from ._storage import is_remote
 from ._workers import run, worker_count
 from ._writer import Collecting, merge_source, report_build
 
@@ -173,7 +175,8 @@ class ShardedWriter(Collecting):
 
     # ------------------------------------------------------------ writing
 
-    def build(self, path: StrPath | None = None, quiet: bool | None = None, *, processes: int | None = None) -> None:
+    def build(self, path: StrPath | None = None, quiet: bool | None = None, *, processes: int | None = None,
+              storage_options: Mapping[str, Any] | None = None) -> None:
         """Write the set to the directory *path* (or the writer's own path;
         made if missing), replacing the set there as one step: new shard
         files beside the old ones, then the manifest.
@@ -185,12 +188,22 @@ class ShardedWriter(Collecting):
         built one after the other here. A worker that dies fails the build,
         naming its shard. Prints a summary line unless *quiet*. The writer
         keeps its content.
+
+        *path* may be a URL (``s3://bucket/users``; *storage_options* go to
+        fsspec): the shards are built in a local temporary directory, then
+        uploaded, then the manifest is written (``zelkor._remote``).
         """
         name, quiet = self._target(path, quiet)
         workers = worker_count(processes, self._count)
-        with self._lock, SetCommit(name, self._count) as commit:
-            compressed = (self._build_args,) if self._build_args else ()
-            jobs = [functools.partial(build_shard, native, commit.shard_path(i), commit.shard_file(i), *compressed)
+        if is_remote(name):
+            with self._lock:
+                manifest = build_remote(self._natives, name, storage_options, workers, lambda i: f"shard {i}",
+                                        self._build_args)
+            if not quiet:
+                report_build(name, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
+            return
+        with self._lock, SetCommit(local_place(name, storage_options), self._count) as commit:
+            jobs = [functools.partial(build_shard, native, commit.shard_path(i), commit.shard_file(i), self._build_args)
                     for i, native in enumerate(self._natives)]
             entries = run(jobs, workers, lambda i: f"shard {i} ({commit.shard_file(i)})", commit.descriptors())
             manifest = commit.publish(entries)

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+import tempfile
 from collections.abc import Callable, Iterable, Mapping
 from types import TracebackType
 from typing import Any, TypeVar
@@ -14,6 +16,7 @@ from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, translate
 from ._os import native_path, write_standard_output
 from ._reader import Reader, open_reader
+from ._storage import is_remote, local_path, locate
 
 __all__ = ["Collecting", "ZelkWriter", "merge_source", "report_build"]
 
@@ -214,23 +217,42 @@ class ZelkWriter(Collecting):
 
     # ------------------------------------------------------------ writing
 
-    def build(self, path: StrPath | None = None, quiet: bool | None = None) -> None:
+    def build(self, path: StrPath | None = None, quiet: bool | None = None, *,
+              storage_options: Mapping[str, Any] | None = None) -> None:
         """Write the store to *path* (or the writer's own path) atomically:
         a temporary file beside it, flushed to disk, renamed over it; the
         objects lie in key order (compressed, if the writer compresses) and
         the file carries its mapped index.
+
+        *path* may be a URL (``s3://bucket/cities.zlkr``; *storage_options*
+        go to fsspec): the store is built in a local temporary file and
+        uploaded in one PUT, which replaces the object there at once.
 
         Prints a one-line summary on standard output unless *quiet*
         (default: the writer's *quiet*). The writer keeps its content and
         can be built again.
         """
         name, quiet = self._target(path, quiet)
-        try:
-            objects, keys, size, _ = self._native.build_mapped(native_path(name), **self._build_args)
-        except NATIVE_ERRORS as exc:
-            raise translate(exc, name) from None
+        if is_remote(name):
+            with tempfile.TemporaryDirectory(prefix="zelkor-") as scratch:
+                local = os.path.join(scratch, "store.zlkr")
+                objects, keys, size = self._build(local)
+                remote = locate(name, storage_options)
+                remote.put(local, remote.root, "the store")
+        else:
+            if storage_options:
+                raise TypeError(f"storage_options are for URLs; {name!r} is a local path")
+            name = local_path(name) or name
+            objects, keys, size = self._build(name)
         if not quiet:
             report_build(name, objects, keys, size)
+
+    def _build(self, path: str) -> tuple[int, int, int]:
+        try:
+            objects, keys, size, _ = self._native.build_mapped(native_path(path), **self._build_args)
+        except NATIVE_ERRORS as exc:
+            raise translate(exc, path) from None
+        return objects, keys, size
 
     def __enter__(self) -> ZelkWriter:
         if self._path is None:

@@ -25,16 +25,18 @@ are a matter of passing the reader::
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any
 
 from ._codec import Codec
-from ._commit import SetCommit, build_shard_from_records, check_shard_count, split_records
+from ._commit import check_shard_count, settle, split_records
 from ._compression import Compression, build_arguments
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
 from ._os import is_directory
+from ._remote import begin
+from ._storage import is_remote
 from ._reader import ATTEMPTS, ShardedReader, ZelkReader, _manifest_or_none, _open_shard, _read_manifest
 from ._writer import report_build
 
@@ -56,10 +58,13 @@ def to_zelkor(
     value: str | None = "value",
     default: Callable[[Any], Any] | None = None,
     quiet: bool = False,
+    storage_options: Mapping[str, Any] | None = None,
     compression: Compression = None,
 ) -> None:
     """Write *collection* as a sharded set of *shards* shards at *path*,
-    replacing the set there as ``ShardedWriter.build`` does.
+    replacing the set there as ``ShardedWriter.build`` does. *path* may be
+    a URL (``s3://bucket/users``; *storage_options* go to fsspec): each
+    task then uploads its shard, which no worker needs to share.
 
     A bag holds ``(key, value)`` or ``(keys, value)`` pairs (a tuple or list
     of two; the keys of one pair, a list or tuple, share its value); any
@@ -68,9 +73,9 @@ def to_zelkor(
     *value*, or with ``value=None`` each row without its key is the value, as
     a dict. *default* converts objects that MessagePack cannot encode (as
     ``ZelkWriter(default=...)``); it must pickle. *compression* as for
-    ``ZelkWriter``: each shard's task trains the shard's own dictionary. The tasks run on the
-    scheduler that ``dask.compute`` uses (the ``distributed`` client, when
-    there is one).
+    ``ZelkWriter``: each shard's task trains the shard's own dictionary.
+    The tasks run on the scheduler that ``dask.compute`` uses (the
+    ``distributed`` client, when there is one).
     """
     import dask.bag
     from dask.base import compute
@@ -78,7 +83,6 @@ def to_zelkor(
 
     check_shard_count(shards)
     build_args = build_arguments(compression)
-    directory = os.path.abspath(fspath(path))
     if isinstance(collection, dask.bag.Bag):
         split: Callable[..., list[bytes]] = split_records
         extra: tuple[Any, ...] = (shards, default)
@@ -86,17 +90,13 @@ def to_zelkor(
         split, extra = _frame_records, (shards, key, value, default)
     else:
         raise TypeError(f"to_zelkor() takes a Dask bag or DataFrame, not {type(collection).__name__}")
-    with SetCommit(directory, shards) as commit:
+    with begin(path, shards, storage_options, build_args) as commit:
+        attempt = commit.target.attempt
         parts = [delayed(split, pure=True)(part, *extra) for part in collection.to_delayed()]
-        tasks = [
-            delayed(build_shard_from_records, pure=True)(commit.shard_path(i), commit.shard_file(i), [p[i] for p in parts],
-                                                         build_args)
-            for i in range(shards)
-        ]
-        entries: list[ShardEntry] = list(compute(*tasks))  # type: ignore[no-untyped-call]
-        manifest = commit.publish(entries)
+        tasks = [delayed(attempt, pure=True)(i, [p[i] for p in parts]) for i in range(shards)]
+        manifest = commit.publish(settle(compute(*tasks)))  # type: ignore[no-untyped-call]
     if not quiet:
-        report_build(directory, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
+        report_build(commit.directory, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
 
 
 def _read_shard(directory: str, which: int, entry: ShardEntry, generation: str, count: int, verify: bool,
@@ -145,6 +145,9 @@ def read_zelkor(
     import dask.bag
     from dask.delayed import delayed
 
+    if is_remote(fspath(path)):
+        raise ValueError(f"read_zelkor() reads a local set or file, not {fspath(path)!r}: open a URL with "
+                         "zelkor.open(url) and pass the reader to tasks")
     name = os.path.abspath(fspath(path))
     codec = ShardedReader._codec_of(codec, ext_hook, object_hook)
     if is_directory(name):

@@ -343,13 +343,15 @@ def cmd_stats(args: argparse.Namespace) -> int:
             compression = reader.compression
         except zelkor.ZelkError as exc:
             raise _store_error(args.file, exc) from None
-        shown: dict[str, object] = dict(reader.stats())
+        shown: dict[str, object] = {**reader.stats(), "mapped_index": reader.mapped_index}
         if compression is not None:
             shown["compression"] = compression
         out.line(json.dumps(shown, ensure_ascii=False))
         return 0
-    if isinstance(reader, zelkor.ShardedReader):
-        figures = reader.stats()
+    mapped = "yes" if reader.mapped_index else "no: keys indexed in memory at open ('zlkr rebuild' adds it)"
+    found = reader.stats()
+    if "shards" in found:  # a set's, in a directory or at a URL
+        figures = cast(zelkor.SetStats, found)
         size = sum(shard["file_size_kb"] for shard in figures["shards"]) * 1024
         rows = [
             ("set", figures["path"]),
@@ -358,9 +360,10 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("keys", f"{figures['num_keys']:,}"),
             ("objects", f"{figures['num_objects']:,}"),
             ("size", f"{_human(round(size))} ({round(size):,} bytes)"),
+            ("mapped index", mapped),
         ]
     else:
-        stats = cast(zelkor.Stats, reader.stats())  # a file's
+        stats = found  # a file's
         size = stats["file_size_kb"] * 1024
         rows = [
             ("file", stats["path"]),
@@ -371,11 +374,34 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("index offset", f"{stats['index_offset']:,}"),
             ("file size", f"{_human(round(size))} ({round(size):,} bytes)"),
             ("file CRC-32", stats["file_crc32"]),
+            ("mapped index", mapped),
         ]
     rows += _compression_rows(reader)
     width = max(len(label) for label, _ in rows)
     for label, value in rows:
         out.line(f"{label:<{width}}  {value}")
+    return 0
+
+
+def cmd_rebuild(args: argparse.Namespace) -> int:
+    """The store written again in the package's own layout (records in key
+    order, the mapped index), replacing it atomically: the same keys, the
+    same object bytes, the same sharing."""
+    path = _utf8_path(args.file)
+    reader = _open(path, True)
+    writer: zelkor.ZelkWriter | zelkor.ShardedWriter
+    found = reader.stats()
+    if "shards" in found:  # a set's, in a directory or at a URL
+        writer = zelkor.ShardedWriter(shards=cast(zelkor.SetStats, found)["shard_count"])
+    else:
+        writer = zelkor.ZelkWriter()
+    with _uninterruptible():
+        try:
+            writer.merge(reader)
+            writer.build(path, quiet=args.quiet)
+        except zelkor.ZelkError as exc:
+            raise CliError(f"{path}: {exc}") from None
+        _built.append(path)
     return 0
 
 
@@ -498,6 +524,21 @@ def make_parser() -> argparse.ArgumentParser:
     sub = command("stats", cmd_stats, "show the store's header, size and compression")
     store(sub)
     sub.add_argument("--json", action="store_true", help="print the figures as one JSON object")
+
+    sub = command(
+        "rebuild",
+        cmd_rebuild,
+        "write a store again with the mapped index, replacing it atomically",
+        description=(
+            "Write the store again in the layout every build now makes: records in key order and "
+            "the mapped index, which lets every process open it without indexing its keys. The "
+            "keys, the object bytes and their sharing stay as they are; the file (or the set, "
+            "shard by shard under a new generation) is replaced atomically, and readers that have "
+            "it open keep reading the old one. The whole store is checked first."
+        ),
+    )
+    store(sub, crc=False)
+    sub.add_argument("-q", "--quiet", action="store_true", help="do not print the summary line")
 
     sub = command(
         "verify",
