@@ -12,6 +12,9 @@ import pytest
 
 import _zelkor
 import zelkor
+from zelkor._commit import settle, split_records
+from zelkor._compression import build_arguments
+from zelkor._remote import begin
 from storefile import CODEC_HEAD_SIZE, codec_at, codec_block, crc, flipped, trailer, with_codec, with_file_crc, with_trailer
 from test_mapped_index import answers, make
 
@@ -244,7 +247,7 @@ def test_a_build_without_zstd_says_so(tmp_path):
     path = crafted(tmp_path, b"\xc1" + b"\x00" * 8, 100)
     assert R(path).get_raw("k") == b"\xc1" + b"\x00" * 8
     with pytest.raises(RuntimeError, match=r"^ZelkVersionError: the store's values are compressed with zstd, and this "
-                                           r"build of _zelkor has no zstd: .*apt-get install libzstd-dev\)$"):
+                                           r"build of _zelkor has no zstd: install zelkor with its zstd extra .*'zelkor\[zstd\]'.*apt-get install libzstd-dev\)$"):
         R.open(path, decompress=True)
     with pytest.raises(zelkor.ZelkVersionError, match="has no zstd"):
         zelkor.open(path)
@@ -260,13 +263,23 @@ RECORDS = {f"pkg:{i:04d}": msgpack.unpackb(PACKAGES[i]) for i in range(2000)}
 
 @needs_zstd
 def test_the_package_writes_and_reads_compressed_stores(tmp_path):
-    with zelkor.ZelkWriter(tmp_path / "c.zlkr", compression="zstd", quiet=True) as w:
-        w.update(RECORDS)
-    w = zelkor.ShardedWriter(tmp_path / "set", shards=3, compression=zelkor.Zstd(level=1, sample_size=500), quiet=True)
-    w.update(RECORDS)
-    w.build()
-    for path in ("c.zlkr", "set"):
-        r = zelkor.open(tmp_path / path)
+    fsspec = pytest.importorskip("fsspec")
+    fsspec.filesystem("memory").store.clear()
+    one = zelkor.ZelkWriter(compression="zstd", quiet=True)
+    one.update(RECORDS)
+    sharded = zelkor.ShardedWriter(shards=3, compression=zelkor.Zstd(level=1, sample_size=500), quiet=True)
+    sharded.update(RECORDS)
+    # A task of Dask or Spark builds its shard through the commit's target.
+    with begin("memory://bucket/tasks", 2, None, build_arguments(zelkor.Zstd(level=1))) as commit:
+        buckets = split_records(RECORDS.items(), 2)
+        commit.publish(settle(commit.target.attempt(i, [buckets[i]]) for i in range(2)))
+    paths = []
+    for where in (str(tmp_path), "memory://bucket"):
+        one.build(f"{where}/c.zlkr")
+        sharded.build(f"{where}/set")
+        paths += [f"{where}/c.zlkr", f"{where}/set"]
+    for path in paths + ["memory://bucket/tasks"]:
+        r = zelkor.open(path, cache_dir=tmp_path / "cache") if path.startswith("memory") else zelkor.open(path)
         assert dict(r.items()) == RECORDS and r["pkg:0007"] == RECORDS["pkg:0007"] and r.get("nope") is None
         assert r.raw("pkg:0003") == msgpack.packb(RECORDS["pkg:0003"])
         assert r.get_many(["pkg:0001", "x"]) == [RECORDS["pkg:0001"], None]

@@ -79,7 +79,8 @@ def build_arguments(compression: object) -> dict[str, Any]:
         raise ValueError(f'compression is None, "zstd" or a zelkor.Zstd, not {compression!r}')
     if not zstd_available():
         raise ZelkValueError('ZelkError: compression "zstd" needs zstd, and this build of _zelkor has none: install '
-                             "zelkor from a wheel (which carries zstd), or build it where libzstd's headers and library "
-                             "are installed (Debian: apt-get install libzstd-dev)")
+                             "zelkor with its zstd extra from a wheel, which carries zstd (pip install --only-binary "
+                             "zelkor 'zelkor[zstd]'), or build it where libzstd's headers and library are installed "
+                             "(Debian: apt-get install libzstd-dev)")
     return {"compression": "zstd", "level": compression.level, "dictionary_size": compression.dictionary_size,
             "sample_size": compression.sample_size}

@@ -15,8 +15,9 @@ namespace zelkor::zstd {
 namespace {
 
 constexpr const char* HOW_TO_GET_ZSTD =
-    "install zelkor from a wheel (which carries zstd), or build it where libzstd's headers and library are "
-    "installed (Debian: apt-get install libzstd-dev)";
+    "install zelkor with its zstd extra from a wheel, which carries zstd (pip install --only-binary zelkor "
+    "'zelkor[zstd]'), or build it where libzstd's headers and library are installed (Debian: apt-get install "
+    "libzstd-dev)";
 
 }  // namespace
 
