@@ -88,8 +88,11 @@ check_contents() {
     linkage=$(unzip -p "$wheel" zelkor/_build_info.py | sed -n 's/^ISAL_LINKAGE = "\(.*\)"$/\1/p')
     [ "$crc $linkage" = "isa-l static" ] || fail "$wheel: CRC-32 through '$crc $linkage', not ISA-L linked in"
     grep -q '\.dist-info/licenses/ISA-L-LICENSE\.txt$' <<<"$listing" || fail "$wheel carries ISA-L without its licence"
+    linkage=$(unzip -p "$wheel" zelkor/_build_info.py | sed -n 's/^ZSTD_LINKAGE = "\(.*\)"$/\1/p')
+    [ "$linkage" = static ] || fail "$wheel: zstd '$linkage', not linked in"
+    grep -q '\.dist-info/licenses/zstd-LICENSE\.txt$' <<<"$listing" || fail "$wheel carries zstd without its licence"
   done
-  echo "wheel_check: every wheel has ISA-L's CRC-32 linked in, and its licence"
+  echo "wheel_check: every wheel has ISA-L's CRC-32 and zstd linked in, and their licences"
 }
 
 # install_and_test NAME REQUIREMENT [PYTEST ARGS...]  (in a venv of $interpreter)
