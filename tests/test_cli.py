@@ -175,6 +175,8 @@ def test_a_compressed_store_from_the_command_line(store: Path, tmp_path: Path) -
     assert ok("dump", packed) == dump
     ok("build", "-q", "--compression", "zstd", "--level", "5", again, stdin=ok("dump", packed))
     assert again.read_bytes() == packed.read_bytes()
+    ok("rebuild", "-q", again)  # stays compressed as it was
+    assert again.read_bytes() == packed.read_bytes()
     table = ok("stats", packed).decode()
     assert "compression     zstd level 5 (zstd " in table and "no dictionary" in table  # it would cost more
     assert "63 B as added, 69 B stored, ratio 0.91 (1 compressed, 6 as they are)" in table  # 0xC1 is compressed

@@ -6,6 +6,7 @@ codec in the file and need no argument."""
 from __future__ import annotations
 
 import importlib
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any, Final, Literal, Union
 
@@ -50,6 +51,14 @@ class Zstd:
         _check("level", self.level, 1, MAX_LEVEL, False)
         _check("dictionary_size", self.dictionary_size, MIN_DICTIONARY, MAX_DICTIONARY, True)
         _check("sample_size", self.sample_size, 1, MAX_SAMPLE, True)
+
+    @classmethod
+    def of(cls, figures: Mapping[str, Any]) -> Zstd:
+        """The compression of the store whose ``Reader.compression`` is
+        *figures*: its level and the options its writer was given, which a
+        build of the same content turns into the same values."""
+        return cls(level=figures["level"], dictionary_size=figures["dictionary_size_asked"],
+                   sample_size=figures["sample_size_asked"])
 
 
 #: What the writers' *compression* takes.

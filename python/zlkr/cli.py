@@ -386,15 +386,20 @@ def cmd_stats(args: argparse.Namespace) -> int:
 def cmd_rebuild(args: argparse.Namespace) -> int:
     """The store written again in the package's own layout (records in key
     order, the mapped index), replacing it atomically: the same keys, the
-    same object bytes, the same sharing."""
+    same object bytes, the same sharing, the same compression."""
     path = _utf8_path(args.file)
     reader = _open(path, True)
     writer: zelkor.ZelkWriter | zelkor.ShardedWriter
     found = reader.stats()
+    try:  # a compressed store stays compressed, with the options it was built with
+        figures = reader.compression
+    except zelkor.ZelkError as exc:
+        raise _store_error(path, exc) from None
+    compression = None if figures is None else zelkor.Zstd.of(figures)
     if "shards" in found:  # a set's, in a directory or at a URL
-        writer = zelkor.ShardedWriter(shards=cast(zelkor.SetStats, found)["shard_count"])
+        writer = zelkor.ShardedWriter(shards=cast(zelkor.SetStats, found)["shard_count"], compression=compression)
     else:
-        writer = zelkor.ZelkWriter()
+        writer = zelkor.ZelkWriter(compression=compression)
     with _uninterruptible():
         try:
             writer.merge(reader)
