@@ -17,7 +17,8 @@ every figure and its ratio:
     .venv/bin/pip install . lmdb
     .venv/bin/python bench/compression.py [--rounds 3] [--lookups 100000] [--big 1000000] [--publish]
 
-``--publish`` writes the tables into docs/bench/compression.md.
+``--publish`` writes the table into docs/bench/compression.md, keeping the
+notes below it.
 """
 
 from __future__ import annotations
@@ -216,12 +217,17 @@ def main() -> None:
         table = ["| | without | with zstd | ratio | target |", "|---|---:|---:|---:|---|"]
         table += ["| " + " | ".join(r) + " |" for r in rows]
         out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "bench", "compression.md")
+        notes = ""  # written by hand below the figures, kept
+        if os.path.exists(out):
+            with open(out, encoding="utf-8") as f:
+                _, found, rest = f.read().partition("\n## Notes")
+                notes = found + rest
         with open(out, "w", encoding="utf-8") as f:
             f.write("# Compressed values: figures\n\n"
                     f"`bench/compression.py`, one run on {time.strftime('%Y-%m-%d')}, Python "
                     f"{sys.version.split()[0]}, {os.cpu_count()} cores shared with other work.\n\n"
                     f"Corpus: {about}, {packed / len(records):,.0f} B of MessagePack per record on average.\n\n"
-                    f"Codec: {codec}.\n\n" + "\n".join(table) + "\n")
+                    f"Codec: {codec}.\n\n" + "\n".join(table) + "\n" + notes)
         print(f"written: {os.path.normpath(out)}")
 
 
