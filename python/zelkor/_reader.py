@@ -65,7 +65,8 @@ class Stats(TypedDict):
 class CompressionStats(TypedDict):
     """What ``Reader.compression`` gives for a compressed store (a set: its
     shards' figures summed, ``dictionary_size`` the sum of their
-    dictionaries, the rest from its first shard)."""
+    dictionaries, ``max_value_size`` the largest, the rest from its first
+    shard)."""
 
     codec: str
     level: int
