@@ -52,6 +52,12 @@ CONTENTS = {
         PACKAGES + [b"nobody"],
         [(b"pkg:%05d" % i, i) for i in range(2500)] + [(b"alias:%d" % i, i * 3) for i in range(200)],
     ),
+    # Frames of many blocks (128 KiB each), one of them all runs: the bound
+    # on what a frame of its length can hold must let them through.
+    "large values": (
+        [b"\x00" * (5 << 20), b"".join(PACKAGES[:400]), random.Random(2).randbytes(300_000)] + PACKAGES[:50],
+        [(b"big%d" % i, i) for i in range(53)],
+    ),
     "odd payloads": (
         [b"", b"\xc1", b"\xc1" + bytes(range(256)), random.Random(1).randbytes(3000), b"x" * 5000] + PACKAGES[:300],
         [(b"o%d" % i, i) for i in range(305)],
