@@ -12,9 +12,7 @@ import pytest
 
 import _zelkor
 import zelkor
-from zelkor._commit import settle, split_records
-from zelkor._compression import build_arguments
-from zelkor._remote import begin
+from zelkor import protocol
 from storefile import CODEC_HEAD_SIZE, codec_at, codec_block, crc, flipped, trailer, with_codec, with_file_crc, with_trailer
 from test_mapped_index import answers, make
 
@@ -276,9 +274,9 @@ def test_the_package_writes_and_reads_compressed_stores(tmp_path):
     sharded = zelkor.ShardedWriter(shards=3, compression=zelkor.Zstd(level=1, sample_size=500), quiet=True)
     sharded.update(RECORDS)
     # A task of Dask or Spark builds its shard through the commit's target.
-    with begin("memory://bucket/tasks", 2, None, build_arguments(zelkor.Zstd(level=1))) as commit:
-        buckets = split_records(RECORDS.items(), 2)
-        commit.publish(settle(commit.target.attempt(i, [buckets[i]]) for i in range(2)))
+    with protocol.begin("memory://bucket/tasks", 2, None, zelkor.Zstd(level=1)) as commit:
+        buckets = protocol.split_records(RECORDS.items(), 2)
+        commit.publish(protocol.settle(commit.target.attempt(i, [buckets[i]]) for i in range(2)))
     paths = []
     for where in (str(tmp_path), "memory://bucket"):
         one.build(f"{where}/c.zlkr")

@@ -47,6 +47,7 @@ from typing import Any, Final
 
 from ._commit import SetCommit, Target, build_shard, build_shard_from_records, check_shard_count, new_generation
 from ._common import StrPath, fspath
+from ._compression import Compression, build_arguments
 from ._errors import ZelkCorruptError, corrupt
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, ShardEntry, is_build_file, parse, shard_name
 from ._storage import Remote, is_remote, local_path, locate
@@ -63,18 +64,20 @@ _STARTED: Final = re.compile(r"shard-\d{5,}-of-\d{5,}-(\d{8}T\d{6}Z)-")
 
 
 def begin(path: StrPath, shards: int, storage_options: Mapping[str, Any] | None = None,
-          compression: Mapping[str, Any] | None = None) -> SetCommit | RemoteCommit:
+          compression: Compression = None) -> SetCommit | RemoteCommit:
     """The commit of a new build of the set at *path*: a
     :class:`SetCommit` for a local path (or a ``file://`` URL), a
     :class:`RemoteCommit` for any other URL (*storage_options* go to
-    fsspec), whose shards are compressed as *compression* says
-    (``_compression.build_arguments``). Either has a ``target`` that the tasks build their shards with
+    fsspec), whose shards are compressed as *compression* says (as for
+    ``ZelkWriter``: each shard trains its own dictionary). Either has a
+    ``target`` that the tasks build their shards with
     (``target.attempt(index, buckets)``), ``publish(entries)`` and the
     ``with`` form, which removes the new files unless it published."""
     name = fspath(path)
+    arguments = build_arguments(compression)
     if is_remote(name):
-        return RemoteCommit(locate(name, storage_options), shards, compression)
-    return SetCommit(local_place(name, storage_options), shards, compression)
+        return RemoteCommit(locate(name, storage_options), shards, arguments)
+    return SetCommit(local_place(name, storage_options), shards, arguments)
 
 
 def local_place(path: str, storage_options: Mapping[str, Any] | None) -> str:

@@ -30,7 +30,7 @@ from typing import Any
 
 from ._codec import Codec
 from ._commit import check_shard_count, settle, split_records
-from ._compression import Compression, build_arguments
+from ._compression import Compression
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
@@ -82,7 +82,6 @@ def to_zelkor(
     from dask.delayed import delayed
 
     check_shard_count(shards)
-    build_args = build_arguments(compression)
     if isinstance(collection, dask.bag.Bag):
         split: Callable[..., list[bytes]] = split_records
         extra: tuple[Any, ...] = (shards, default)
@@ -90,7 +89,7 @@ def to_zelkor(
         split, extra = _frame_records, (shards, key, value, default)
     else:
         raise TypeError(f"to_zelkor() takes a Dask bag or DataFrame, not {type(collection).__name__}")
-    with begin(path, shards, storage_options, build_args) as commit:
+    with begin(path, shards, storage_options, compression) as commit:
         attempt = commit.target.attempt
         parts = [delayed(split, pure=True)(part, *extra) for part in collection.to_delayed()]
         tasks = [delayed(attempt, pure=True)(i, [p[i] for p in parts]) for i in range(shards)]

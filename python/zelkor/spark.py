@@ -32,7 +32,7 @@ from typing import Any
 
 from ._commit import RECORD_ERRORS, check_shard_count, settle, split_records
 from ._common import StrPath
-from ._compression import Compression, build_arguments
+from ._compression import Compression
 from ._manifest import ShardEntry
 from ._remote import begin
 from ._writer import report_build
@@ -115,7 +115,6 @@ def to_zelkor(
     from pyspark.sql import DataFrame
 
     check_shard_count(shards)
-    build_args = build_arguments(compression)
     convert: Callable[[Any], tuple[Any, Any]] | None = None
     if isinstance(data, DataFrame):
         columns = data.columns
@@ -128,7 +127,7 @@ def to_zelkor(
         records = data
     else:
         raise TypeError(f"to_zelkor() takes a Spark RDD of (key, value) pairs or a DataFrame, not {type(data).__name__}")
-    with begin(url, shards, storage_options, build_args) as commit:
+    with begin(url, shards, storage_options, compression) as commit:
         buckets = records.mapPartitionsWithIndex(functools.partial(_split, shards, default, convert))
         by_shard = buckets.partitionBy(shards, _shard_partition)
         built = by_shard.mapPartitionsWithIndex(functools.partial(_build, commit.target.attempt)).collect()
