@@ -17,6 +17,8 @@ VPY := $(VENV)/bin/python
 # CRC=ZLIB (or ISAL, or BUILTIN: the core's own routine) forces a CRC-32
 # backend; by default ISA-L is used when its headers are installed (Debian:
 # libisal-dev), zlib otherwise.
+# ZSTD=OFF builds without zstd (no compressed values), as a machine without
+# libzstd's headers would; ZSTD=STATIC or SHARED insists on that linkage.
 # PORTABLE=1 builds the portable POSIX path of the platform layer alone (no
 # Linux-only system call), the one macOS and the BSDs take. ABI3=1 builds
 # the module on the stable ABI: one abi3 wheel for CPython 3.10 and every
@@ -27,6 +29,10 @@ BUILD_NAME :=
 ifneq ($(CRC),)
 KNOB_FLAGS += -Ccmake.define.ZELKOR_CRC=$(CRC)
 BUILD_NAME := $(BUILD_NAME)crc-$(CRC)-
+endif
+ifneq ($(ZSTD),)
+KNOB_FLAGS += -Ccmake.define.ZELKOR_ZSTD=$(ZSTD)
+BUILD_NAME := $(BUILD_NAME)zstd-$(ZSTD)-
 endif
 ifneq ($(PORTABLE),)
 KNOB_FLAGS += -Ccmake.define.ZELKOR_PORTABLE_POSIX=ON
@@ -57,8 +63,9 @@ install: $(VPY)
 install-package: $(VPY)
 	$(VPY) -m pip install $(PIP_FLAGS) $(KNOB_FLAGS) .
 
+# PYTEST_ARGS narrows the run (make test PYTEST_ARGS=tests/test_cli.py).
 test: install
-	$(VPY) -m pytest -q
+	$(VPY) -m pytest -q $(PYTEST_ARGS)
 
 # The Spark tests, left out of `make test`: a local[2] session building sets
 # to the local S3 server and to a directory (about a minute). pyspark from
@@ -115,7 +122,8 @@ valgrind:
 	tools/valgrind.sh
 
 # Coverage-guided fuzzing of the core: FUZZ_SECONDS per target (default
-# 60), FUZZ_TARGETS to choose (fuzz_reader, fuzz_build).
+# 60), FUZZ_TARGETS to choose (fuzz_reader, fuzz_mapped, fuzz_compressed,
+# fuzz_build).
 FUZZ_SECONDS ?= 60
 fuzz:
 	tools/fuzz.sh $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -51,6 +51,15 @@ def main(folder: str) -> None:
     for reader in readers:
         reader.close()
 
+    # Values compressed with zstd and a dictionary trained on the store.
+    packed = zelkor.ShardedWriter(shards=4, compression=zelkor.Zstd(level=5), quiet=True)
+    packed.update((f"user:{i}", {"name": f"user {i}", "plan": "free", "country": "FR"}) for i in range(20_000))
+    packed.build(os.path.join(folder, "users"), processes=1)
+    with zelkor.open(os.path.join(folder, "users")) as users:
+        figures = users.compression
+        assert users["user:7"]["name"] == "user 7" and figures is not None and figures["level"] == 5
+        print(f"values {figures['value_bytes'] / figures['stored_bytes']:.1f}x smaller")
+
     # Copy a store into a new one, byte for byte, and add to it.
     w2 = zelkor.ZelkWriter()
     w2.merge(path)

@@ -1,10 +1,11 @@
 // Seed corpora for the fuzz targets.
-//   make_seeds READER_DIR [BUILD_DIR [MAPPED_DIR]]
+//   make_seeds READER_DIR [BUILD_DIR [MAPPED_DIR [COMPRESSED_DIR]]]
 // READER_DIR gets store files built by the writer, from empty to a few
 // hundred keys, and damaged copies of them (cut short, header fields
 // changed, offsets pushed past the end); BUILD_DIR gets a few writer
 // scripts in the byte form that fuzz_build reads; MAPPED_DIR the same
-// stores built with the mapped index.
+// stores built with the mapped index; COMPRESSED_DIR the same stores and
+// one of many similar values, compressed.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -40,7 +41,7 @@ void write_file(const std::string& path, const std::string& bytes) {
   }
 }
 
-std::string build(const Spec& spec, const std::string& scratch, bool mapped = false) {
+std::string build(const Spec& spec, const std::string& scratch, bool mapped = false, bool compressed = false) {
   zelkor::Writer writer;
   for (const std::string& o : spec.objects) writer.add_object(o);
   for (const auto& [key, id] : spec.keys) {
@@ -48,7 +49,8 @@ std::string build(const Spec& spec, const std::string& scratch, bool mapped = fa
   }
   const std::string path = scratch + "/seed.zlkr";
   zelkor::BuildOptions options;
-  options.mapped_index = mapped;
+  options.mapped_index = mapped || compressed;
+  if (compressed) options.compression.emplace();
   const auto built = zelkor::build_store(writer, path, options);
   if (!built.ok()) {
     std::fprintf(stderr, "%s\n", built.error().render().c_str());
@@ -163,6 +165,20 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(argv[3]);
     for (std::size_t i = 0; i < all.size(); ++i) {
       write_file(std::string(argv[3]) + "/mapped-" + std::to_string(i), build(all[i], scratch, true));
+    }
+  }
+  if (argc > 4) {
+    std::filesystem::create_directories(argv[4]);
+    std::vector<Spec> compressed = all;
+    Spec similar;  // enough alike to train a dictionary on
+    for (int i = 0; i < 150; ++i) {
+      similar.objects.push_back("{\"name\": \"package-" + std::to_string(i % 17) + "\", \"version\": \"1." +
+                                std::to_string(i % 5) + "\", \"size\": " + std::to_string(i * 37) + "}");
+      similar.keys.emplace_back("pkg/" + std::to_string(i), static_cast<std::uint64_t>(i));
+    }
+    compressed.push_back(similar);
+    for (std::size_t i = 0; i < compressed.size(); ++i) {
+      write_file(std::string(argv[4]) + "/compressed-" + std::to_string(i), build(compressed[i], scratch, true, true));
     }
   }
   ::unlink((scratch + "/seed.zlkr").c_str());

@@ -33,6 +33,22 @@ class _Stats(TypedDict):
     file_size_kb: float
     file_crc32: str
 
+class _Compression(TypedDict):
+    """What ``_ZelkReader.compression()`` returns for a compressed store."""
+
+    codec: Literal["zstd"]
+    level: int
+    zstd_version: str
+    dictionary_size: int
+    sample_values: int
+    compressed_values: int
+    stored_values: int
+    value_bytes: int
+    stored_bytes: int
+    max_value_size: int
+    dictionary_size_asked: int | None
+    sample_size_asked: int | None
+
 @final
 class _ZelkWriter:
     """Collects objects and keys in memory; ``build`` writes the store file."""
@@ -63,12 +79,24 @@ class _ZelkWriter:
         line and the file's size in bytes. Errors as for ``build``.
         """
 
-    def build_mapped(self, path: str, metadata: bytes | None = None) -> tuple[int, int, int, int]:
+    def build_mapped(
+        self,
+        path: str,
+        metadata: bytes | None = None,
+        compression: Literal["zstd"] | None = None,
+        level: SupportsIndex | None = None,
+        dictionary_size: SupportsIndex | None = None,
+        sample_size: SupportsIndex | None = None,
+    ) -> tuple[int, int, int, int]:
         """``build`` with the records in key order and the mapped index;
-        *metadata* goes into the file for its readers.
+        *metadata* goes into the file for its readers. With *compression*
+        "zstd" every object is compressed on its own, with a dictionary
+        trained on a sample of them (*level* 1..22, default 3; None for the
+        writer's own choice of *dictionary_size* and *sample_size*).
 
         Prints nothing. Returns ``(objects, keys, file_size, file_crc32)``.
-        Errors as for ``build``.
+        Errors as for ``build``; ValueError "ZelkError: ..." for options out
+        of range, or without zstd in this build.
         """
 
     def counts(self) -> tuple[int, int]:
@@ -128,12 +156,18 @@ class _ZelkReader:
         """``(key, raw_bytes)`` of positions begin <= i < end, as ``keys_at``."""
 
     @classmethod
-    def open(cls, path: str, verify: bool = True, mapped_index: bool = True) -> _ZelkReader:
+    def open(cls, path: str, verify: bool = True, mapped_index: bool = True, decompress: bool = False) -> _ZelkReader:
         """The reader of *path*; with *mapped_index* false, a file's mapped
-        index is left unused and every key is indexed in memory."""
+        index is left unused and every key is indexed in memory. With
+        *decompress* true, every method that returns objects returns those
+        of a compressed store decompressed, as they were added (RuntimeError
+        "ZelkCorruptError: ..." for a damaged one)."""
 
     def metadata(self) -> bytes | None:
         """The metadata the store was built with; None without a mapped index."""
+
+    def compression(self) -> _Compression | None:
+        """How the objects are compressed; None when stored as added."""
 
     @property
     def mapped_index(self) -> bool:

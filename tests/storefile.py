@@ -177,8 +177,51 @@ TRAILER_FIELDS = {
     "offset_bits": (105, ">B"),
     "search_levels": (106, ">B"),
     "probe_limit": (112, ">Q"),
+    "codec_size": (120, ">I"),
     "crc": (124, ">I"),
 }
+
+# The codec description that opens the metadata section of a compressed
+# store (trailer field codec_size bytes long), then its dictionary.
+CODEC_HEAD_SIZE = 88
+CODEC_FIELDS = {
+    "size": (8, ">I"),
+    "codec": (12, ">I"),
+    "level": (16, ">i"),
+    "max_value_size": (24, ">Q"),
+    "dictionary_size": (76, ">I"),
+    "dictionary_crc": (80, ">I"),
+    "crc": (84, ">I"),
+}
+
+
+def codec_block(level: int = 3, max_value_size: int = 0, dictionary: bytes = b"") -> bytes:
+    """A codec description of its own: zstd at `level`, no counts."""
+    head = bytearray(CODEC_HEAD_SIZE)
+    head[:8] = b"ZLKRZSTD"
+    for name, value in (("size", CODEC_HEAD_SIZE + len(dictionary)), ("codec", 1), ("level", level),
+                        ("max_value_size", max_value_size), ("dictionary_size", len(dictionary)),
+                        ("dictionary_crc", crc(dictionary))):
+        at, fmt = CODEC_FIELDS[name]
+        struct.pack_into(fmt, head, at, value)
+    struct.pack_into(">I", head, 84, crc(bytes(head[:84])))
+    return bytes(head) + dictionary
+
+
+def codec_at(blob: bytes) -> int:
+    """Where the codec description of a compressed store starts."""
+    return trailer(blob)["metadata_offset"]
+
+
+def with_codec(blob: bytes, **fields: int) -> bytes:
+    """`blob` with fields of its codec description rewritten and the
+    description's own CRC recomputed (neither the dictionary's nor the
+    file's)."""
+    start = codec_at(blob)
+    for name, value in fields.items():
+        at, fmt = CODEC_FIELDS[name]
+        blob = patched(blob, start + at, struct.pack(fmt, value))
+    return patched(blob, start + 84, struct.pack(">I", crc(blob[start : start + 84])))
 
 
 def trailer(blob: bytes) -> dict[str, int]:

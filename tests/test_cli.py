@@ -23,6 +23,7 @@ import pytest
 
 import _zelkor
 from storefile import Layout, flipped
+from test_compression import needs_zstd
 
 PYTHON_DIR = Path(__file__).resolve().parent.parent / "python"
 ENV = dict(os.environ)
@@ -163,6 +164,27 @@ def test_dump_then_build_gives_the_same_file(store: Path, tmp_path: Path) -> Non
     as_json = {r["key"] if "key" in r else r["keys"][0]: "value" in r for r in lines}
     assert as_json == {"LATIN SMALL LETTER E WITH ACUTE": True, "SNOWMAN": True, "same bytes 1": True,
                        "same bytes 2": True, "float32": False, "not msgpack": False, "": False}
+
+
+@needs_zstd
+def test_a_compressed_store_from_the_command_line(store: Path, tmp_path: Path) -> None:
+    dump = ok("dump", store)
+    packed, again = tmp_path / "c.zlkr", tmp_path / "again.zlkr"
+    ok("build", "-q", "--compression", "zstd", "--level", "5", packed, stdin=dump)
+    assert ok("get", packed, "U+00E9", "not msgpack", "--raw") == ok("get", store, "U+00E9", "not msgpack", "--raw")
+    assert ok("dump", packed) == dump
+    ok("build", "-q", "--compression", "zstd", "--level", "5", again, stdin=ok("dump", packed))
+    assert again.read_bytes() == packed.read_bytes()
+    ok("rebuild", "-q", again)  # stays compressed as it was
+    assert again.read_bytes() == packed.read_bytes()
+    table = ok("stats", packed).decode()
+    assert "compression     zstd level 5 (zstd " in table and "no dictionary" in table  # it would cost more
+    assert "63 B as added, 69 B stored, ratio 0.91 (1 compressed, 6 as they are)" in table  # 0xC1 is compressed
+    assert json.loads(ok("stats", "--json", packed))["compression"]["level"] == 5
+    for wrong, message in ((["--level", "3"], b"--level needs --compression zstd"),
+                           (["--compression", "zstd", "--level", "30"], b"Zstd(level=30) is not in 1..22")):
+        run = zlkr("build", *wrong, tmp_path / "x.zlkr", stdin=dump)
+        assert run.returncode == 2 and message in run.stderr and not (tmp_path / "x.zlkr").exists()
 
 
 def test_dump_keeps_sharing_and_object_order(tmp_path: Path) -> None:

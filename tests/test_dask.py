@@ -49,13 +49,14 @@ def one_file(path, records):
     return zelkor.open(path)
 
 
-@pytest.mark.parametrize("shards, partitions", [(1, 1), (5, 4)])
-def test_a_set_built_by_dask_reads_back_as_one_file(client, tmp_path, shards, partitions):
+@pytest.mark.parametrize("shards, partitions, compression", [(1, 1, None), (5, 4, None), (3, 2, "zstd")])
+def test_a_set_built_by_dask_reads_back_as_one_file(client, tmp_path, shards, partitions, compression):
     bag = dask_bag.from_sequence(RECORDS, npartitions=partitions)
-    zdask.to_zelkor(bag, tmp_path / "set", shards=shards, quiet=True)
+    zdask.to_zelkor(bag, tmp_path / "set", shards=shards, quiet=True, compression=compression)
     expected = one_file(tmp_path / "one.zlkr", RECORDS)
     got = zelkor.open(tmp_path / "set")
     assert list(got.items()) == list(expected.items()) and got["user:0001"] == "replaced"
+    assert (got.compression is not None) == (compression is not None)
     assert got.manifest.count == shards and got.verify()
     back = zdask.read_zelkor(tmp_path / "set")
     assert back.npartitions == shards and sorted(back.compute(), key=repr) == sorted(expected.items(), key=repr)

@@ -118,7 +118,7 @@ from zelkor import _sharded_writer
 path = sys.argv[1]
 real = _sharded_writer.build_shard
 def dying(*args):
-    if "shard-00001-" in args[-1]:
+    if "shard-00001-" in args[2]:
         os.kill(os.getpid(), signal.SIGKILL)
     return real(*args)
 forks = []

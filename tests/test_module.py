@@ -47,8 +47,13 @@ ADDED_READER_METHODS = [
     ("keys_at", "begin, end"),
     ("items_at", "begin, end"),
     ("metadata", ""),
+    ("compression", ""),
 ]
-ADDED_WRITER_METHODS = [("build_quiet", "path"), ("build_mapped", "path, metadata=None"), ("counts", "")]
+ADDED_WRITER_METHODS = [
+    ("build_quiet", "path"),
+    ("build_mapped", "path, metadata=None, compression=None, level=None, dictionary_size=None, sample_size=None"),
+    ("counts", ""),
+]
 TABLES = [(R, m) for m in READER_METHODS] + [(W, m) for m in WRITER_METHODS]
 NO_ARGUMENTS = [name for name, params, _ in READER_METHODS if not params]
 

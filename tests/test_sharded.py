@@ -141,8 +141,8 @@ def test_a_rebuild_replaces_the_set_and_cleans_up(tmp_path, monkeypatch):
     path = build_set(tmp_path / "set", content("old"))
     built_modes = []
 
-    def build_and_look(native, path, name):
-        entry = build_shard(native, path, name)
+    def build_and_look(native, path, name, *compression):
+        entry = build_shard(native, path, name, *compression)
         built_modes.append(os.stat(path).st_mode & 0o777)
         return entry
 

@@ -39,12 +39,15 @@ def one_file(path, records):
     return zelkor.open(path)
 
 
-def test_an_rdd_to_s3_reads_back_as_one_file(spark, s3, tmp_path):
+@pytest.mark.parametrize("compression", [None, "zstd"])
+def test_an_rdd_to_s3_reads_back_as_one_file(spark, s3, tmp_path, compression):
     url = s3.bucket() + "/users"
-    zspark.to_zelkor(spark.sparkContext.parallelize(RECORDS, 3), url, shards=5, storage_options=s3.options, quiet=True)
+    zspark.to_zelkor(spark.sparkContext.parallelize(RECORDS, 3), url, shards=5, storage_options=s3.options, quiet=True,
+                     compression=compression)
     got = zelkor.open(url, storage_options=s3.options, cache_dir=tmp_path / "cache")
     assert list(got.items()) == list(one_file(tmp_path / "one.zlkr", RECORDS).items())
     assert got.manifest.count == 5 and got["user:0001"] == "replaced" and got.verify()
+    assert (got.compression is not None) == (compression is not None)
 
 
 def test_a_dataframe_to_a_directory(spark, tmp_path):

@@ -1,8 +1,9 @@
 #!/bin/bash
 # Picks the CPython to build with (tools/find_python.sh) and makes sure the
 # machine can build the package with it: the interpreter's venv module and
-# its ensurepip, its C headers (Python.h), a C++ compiler and zlib's
-# headers (unless ISA-L's are there). What is missing is installed with
+# its ensurepip, its C headers (Python.h), a C++ compiler, zlib's headers
+# (unless ISA-L's are there) and libzstd's (zstd.h, zdict.h: without them
+# the module builds without value compression). What is missing is installed with
 # apt-get when running as root on Debian or Ubuntu; otherwise the script
 # prints the command that installs it and fails. Prints the interpreter's
 # path on standard output.
@@ -69,6 +70,10 @@ has_crc_headers() {
 }
 if [ -z "$(cxx)" ]; then missing+=("a C++20 compiler"); packages+=(g++); fi
 if ! has_crc_headers; then missing+=("zlib's headers"); packages+=(zlib1g-dev); fi
+has_zstd_headers() {
+  if [ -n "$(cxx)" ]; then compiles zdict.h; else [ -f /usr/include/zdict.h ]; fi
+}
+if ! has_zstd_headers; then missing+=("libzstd's headers"); packages+=(libzstd-dev); fi
 [ ${#missing[@]} -eq 0 ] && { echo "$python"; exit 0; }
 
 what=$(IFS=,; echo "${missing[*]}" | sed 's/,/, /g')
@@ -86,5 +91,5 @@ echo "bootstrap.sh: missing $what; installing ${packages[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq >&2
 apt-get install -y -qq "${packages[@]}" >/dev/null
-has_venv && has_headers && [ -n "$(cxx)" ] && has_crc_headers || { echo "bootstrap.sh: still missing $what" >&2; exit 1; }
+has_venv && has_headers && [ -n "$(cxx)" ] && has_crc_headers && has_zstd_headers || { echo "bootstrap.sh: still missing $what" >&2; exit 1; }
 echo "$python"

@@ -6,8 +6,10 @@
 # SECONDS (default 60) is the run time of each target; TARGETs are
 # fuzz_reader (any bytes as a store file, every query checked against a
 # model), fuzz_mapped (any bytes as a store read through its mapped index,
-# checked against the in-memory index whenever the deep check passes) and
-# fuzz_build (writer scripts built and read back); all three by default. The corpus grows in fuzz/corpus/TARGET and is seeded afresh from
+# checked against the in-memory index whenever the deep check passes),
+# fuzz_compressed (any bytes as a compressed store, its codec description,
+# dictionary and frames included, every value decompressed) and fuzz_build
+# (writer scripts built and read back); all four by default. The corpus grows in fuzz/corpus/TARGET and is seeded afresh from
 # stores the writer builds; a failing input lands in fuzz/artifacts/ and
 # makes the script exit non-zero. Replay one with
 #   build/fuzz/fuzz/fuzz_reader fuzz/artifacts/fuzz_reader-crash-...
@@ -24,7 +26,7 @@ root=$PWD
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_mapped fuzz_build)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_mapped fuzz_compressed fuzz_build)
 build=${ZELKOR_FUZZ_BUILD:-$root/build/fuzz}
 
 
@@ -54,7 +56,8 @@ cmake --build "$build" --target make_seeds "${targets[@]}" >/dev/null
 corpus=$root/fuzz/corpus
 artifacts=$root/fuzz/artifacts
 mkdir -p "$artifacts"
-"$build/fuzz/make_seeds" "$corpus/fuzz_reader" "$corpus/fuzz_build" "$corpus/fuzz_mapped" >/dev/null
+"$build/fuzz/make_seeds" "$corpus/fuzz_reader" "$corpus/fuzz_build" "$corpus/fuzz_mapped" "$corpus/fuzz_compressed" \
+  >/dev/null
 
 # Inputs are at most 16 KiB, so no allocation needs to come near 256 MiB:
 # a larger one is a header count or offset trusted without a bound.

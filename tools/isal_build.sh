@@ -11,8 +11,8 @@
 # Only the crc unit is built: it is all the module calls. Its x86-64
 # routines are nasm assembly (Debian's nasm is installed when missing, as
 # root); the aarch64 ones are GNU assembly, which Clang assembles. The
-# source comes through apt-get with a list of Debian's sources of its own
-# (in build/isal/apt/), so the machine's apt configuration is left as it is.
+# source comes through tools/debian_source.sh (into build/isal/), which
+# leaves the machine's apt configuration as it is.
 # Nothing is rebuilt when PREFIX already holds a library built from the same
 # source version for the same target.
 set -euo pipefail
@@ -23,21 +23,7 @@ work=$PWD/build/isal
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; elif command -v sudo >/dev/null; then sudo "$@"; else return 1; fi; }
 say() { echo "isal_build.sh: $*" >&2; }
 
-# The source package, once per machine's build/ tree.
-apt=$work/apt
-if ! compgen -G "$work/src/libisal-*/crc/crc_base.c" >/dev/null; then
-  mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$work/src"
-  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  [ "$(. /etc/os-release && echo "$ID")" = debian ] || suite=bookworm
-  echo "deb-src http://deb.debian.org/debian $suite main" >"$apt/sources.list"
-  opts=(-o "Dir::Etc::SourceList=$apt/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-        -o "Dir::State::Lists=$apt/lists" -o "Dir::Cache=$apt/cache" -o APT::Sandbox::User=root)
-  command -v dpkg-source >/dev/null || as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dpkg-dev >/dev/null
-  apt-get "${opts[@]}" update -qq
-  (cd "$work/src" && apt-get "${opts[@]}" source -qq libisal >/dev/null)
-fi
-src=$(compgen -G "$work/src/libisal-*/crc/crc_base.c" | head -n 1)
-src=${src%/crc/crc_base.c}
+src=$(tools/debian_source.sh libisal "$work")
 version=$(sed -n 's/^version ?= *//p' "$src/make.inc")
 stamp="libisal $version $target $("$zig" version)"
 if [ -f "$prefix/lib/libisal.a" ] && [ "$(cat "$prefix/.built" 2>/dev/null)" = "$stamp" ]; then

@@ -14,9 +14,10 @@
 #   - the stable-ABI wheel: the suite on the newest CPython here, and the
 #     binding's tests in the Debian 11 root on its CPython 3.13;
 #   - the sdist, built here with the machine's compiler and ISA-L: the suite;
-#   - the cp310 wheel once more, with the system's libisal made unloadable
-#     (a private mount namespace binds /dev/null over it), where the sdist's
-#     module, which links that library, must fail to import;
+#   - the cp310 wheel once more, with the system's libisal and libzstd made
+#     unloadable (a private mount namespace binds /dev/null over them),
+#     building and reading a compressed store, where the sdist's module,
+#     which links those libraries, must fail to import;
 #   - the aarch64 stable-ABI wheel, built across with Zig: the binding's
 #     tests and those of opening, building and sharing stores across
 #     threads, under qemu-user in a Debian 12 arm64 root.
@@ -87,8 +88,11 @@ check_contents() {
     linkage=$(unzip -p "$wheel" zelkor/_build_info.py | sed -n 's/^ISAL_LINKAGE = "\(.*\)"$/\1/p')
     [ "$crc $linkage" = "isa-l static" ] || fail "$wheel: CRC-32 through '$crc $linkage', not ISA-L linked in"
     grep -q '\.dist-info/licenses/ISA-L-LICENSE\.txt$' <<<"$listing" || fail "$wheel carries ISA-L without its licence"
+    linkage=$(unzip -p "$wheel" zelkor/_build_info.py | sed -n 's/^ZSTD_LINKAGE = "\(.*\)"$/\1/p')
+    [ "$linkage" = static ] || fail "$wheel: zstd '$linkage', not linked in"
+    grep -q '\.dist-info/licenses/zstd-LICENSE\.txt$' <<<"$listing" || fail "$wheel carries zstd without its licence"
   done
-  echo "wheel_check: every wheel has ISA-L's CRC-32 linked in, and its licence"
+  echo "wheel_check: every wheel has ISA-L's CRC-32 and zstd linked in, and their licences"
 }
 
 # install_and_test NAME REQUIREMENT [PYTEST ARGS...]  (in a venv of $interpreter)
@@ -144,37 +148,42 @@ in_root() {
     bash "$name" "$run" "$python" "$requirements" "$@"
 }
 
-# Runs a command with the system's ISA-L library unloadable, in a private
-# mount namespace (nothing outside the command sees a change).
-with_isal_hidden() {
+# Runs a command with the system's ISA-L and zstd libraries unloadable, in a
+# private mount namespace (nothing outside the command sees a change).
+with_libs_hidden() {
   local libs
-  libs=$(ldconfig -p | awk '/libisal\.so/ { print $NF }' | xargs -r readlink -f | sort -u | tr '\n' ' ')
+  libs=$(ldconfig -p | awk '/lib(isal|zstd)\.so/ { print $NF }' | xargs -r readlink -f | sort -u | tr '\n' ' ')
   [ -n "$libs" ] || { "$@"; return; }
   HIDE=$libs unshare -m --propagation private bash -c 'for lib in $HIDE; do mount --bind /dev/null "$lib"; done; exec "$@"' \
     bash "$@"
 }
 
-isal_absent_check() {
+libs_absent_check() {
   if [ "$(id -u)" != 0 ] || ! unshare -m true 2>/dev/null; then
-    echo "wheel_check: skipped the hidden-ISA-L import (needs root and unshare)"
+    echo "wheel_check: skipped the import with ISA-L and zstd hidden (needs root and unshare)"
     return
   fi
   local smoke='import _zelkor, os, sys, tempfile
 from zelkor import _build_info as info
-w = _zelkor._ZelkWriter(); w.add_key("k", w.add_object_raw(b"v"))
+w = _zelkor._ZelkWriter()
+for i in range(2000): w.add_key("k%d" % i, w.add_object_raw(b"\x82\xa4name\xa5lib%02d\xa7version\xa31.%d" % (i % 97, i % 9)))
 with tempfile.TemporaryDirectory() as d:
-    p = os.path.join(d, "s.zlkr"); w.build_quiet(p)
-    assert _zelkor._ZelkReader(p).get_raw("k") == b"v"
-print(sys.argv[1] + ":", "CRC-32", info.CRC_BACKEND, info.ISAL_LINKAGE, "with libisal hidden")'
-  with_isal_hidden "$scratch/cp310/bin/python" -c "$smoke" "cp310 wheel" ||
-    fail "the wheel does not work without the system's ISA-L"
-  # The sdist's module links the system's library when there is one: with
-  # it hidden, that module must fail to import, or the hiding proves nothing.
-  if [ "$("$scratch/sdist/bin/python" -c 'from zelkor import _build_info as b; print(b.ISAL_LINKAGE)')" = system ]; then
-    if with_isal_hidden "$scratch/sdist/bin/python" -c 'import _zelkor' 2>/dev/null; then
-      fail "the sdist's module imports with ISA-L hidden: the check proves nothing"
+    p = os.path.join(d, "s.zlkr"); w.build_mapped(p, compression="zstd")
+    r = _zelkor._ZelkReader.open(p, decompress=True)
+    assert r.get_raw("k5") == b"\x82\xa4name\xa5lib05\xa7version\xa31.5" and r.compression()["dictionary_size"] > 0
+print(sys.argv[1] + ":", "CRC-32", info.CRC_BACKEND, info.ISAL_LINKAGE, "zstd", info.ZSTD, info.ZSTD_LINKAGE,
+      "with libisal and libzstd hidden")'
+  with_libs_hidden "$scratch/cp310/bin/python" -c "$smoke" "cp310 wheel" ||
+    fail "the wheel does not work without the system's ISA-L and zstd"
+  # The sdist's module links the system's libraries when there are some:
+  # with them hidden, that module must fail to import, or the hiding proves
+  # nothing.
+  if [ "$("$scratch/sdist/bin/python" -c 'from zelkor import _build_info as b; print(b.ISAL_LINKAGE, b.ZSTD_LINKAGE)')" \
+       != "static static" ]; then
+    if with_libs_hidden "$scratch/sdist/bin/python" -c 'import _zelkor' 2>/dev/null; then
+      fail "the sdist's module imports with ISA-L and zstd hidden: the check proves nothing"
     fi
-    echo "wheel_check: the sdist's module, linked to the system's ISA-L, fails to import without it, as expected"
+    echo "wheel_check: the sdist's module, linked to the system's libraries, fails to import without them, as expected"
   fi
 }
 
@@ -203,7 +212,7 @@ done
 abi3=$(wheel x86_64 cp310-abi3)
 interpreter=$python
 timed "sdist: the suite on CPython $(version_of "$python")" install_and_test sdist "$sdist" tests "$@"
-timed "cp310 wheel without the system's ISA-L" isal_absent_check
+timed "cp310 wheel without the system's ISA-L and zstd" libs_absent_check
 interpreter=$(tools/find_python.sh newest)
 timed "abi3 wheel: the suite on CPython $(version_of "$interpreter")" \
   install_and_test abi3 "$abi3" tests "$@"

@@ -10,8 +10,8 @@
 # built with the first of them. aarch64: the stable-ABI wheel alone, built
 # across, against the Python headers of the arm64 Debian root that
 # tools/debian_root.sh makes (driven by the build machine's CPython of the
-# same version). Both link ISA-L's CRC routines statically, built from
-# Debian's source by tools/isal_build.sh.
+# same version). Both link ISA-L's CRC routines and libzstd statically,
+# built from Debian's source by tools/isal_build.sh and tools/zstd_build.sh.
 #
 # OUT receives wheelhouse/ (the repaired wheels, tagged
 # manylinux_2_26_<arch>), auditwheel.txt (`auditwheel show` of each) and the
@@ -87,7 +87,9 @@ build_wheel() {
     -Cbuild-dir="$out/build/$name" \
     -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$root/cmake/zig-toolchain.cmake" \
     -Ccmake.define.ZELKOR_CRC=ISAL -Ccmake.define.ISAL_INCLUDE_DIR="$isal/include" \
-    -Ccmake.define.ISAL_LIBRARY="$isal/lib/libisal.a" "${launcher[@]}" "$@" >"$out/build-$name.log" 2>&1 ||
+    -Ccmake.define.ISAL_LIBRARY="$isal/lib/libisal.a" -Ccmake.define.ZELKOR_ZSTD=STATIC \
+    -Ccmake.define.ZSTD_INCLUDE_DIR="$zstd/include" -Ccmake.define.ZSTD_STATIC_LIBRARY="$zstd/lib/libzstd.a" \
+    "${launcher[@]}" "$@" >"$out/build-$name.log" 2>&1 ||
     { tail -n 40 "$out/build-$name.log" >&2; fail "the $name wheel did not build (log: $out/build-$name.log)"; }
 }
 
@@ -148,9 +150,12 @@ timed "tools (ziglang $ZIGLANG_VERSION, auditwheel)" tool_env
 if [ "$arch" = aarch64 ]; then
   arm_root=$(tools/debian_root.sh arm64)
   export ISAL_RUN="qemu-aarch64-static -L $arm_root"  # ISA-L's own test, under emulation
+  export ZSTD_RUN=$ISAL_RUN                               # and libzstd's round trip
 fi
 isal=$root/build/isal/$target
 timed "ISA-L's CRC routines for $target" tools/isal_build.sh "$zig" "$target" "$isal"
+zstd=$root/build/zstd/$target
+timed "libzstd for $target" tools/zstd_build.sh "$zig" "$target" "$zstd"
 src=$out/src/$(basename "$sdist" .tar.gz)
 rm -rf "$out/src" "$out/dist" "$out/build"
 mkdir -p "$out/src"

@@ -27,6 +27,7 @@ import _zelkor
 
 from ._codec import Codec
 from ._common import Key, StrPath
+from ._compression import Compression, Zstd
 from ._errors import (
     ZelkCorruptError,
     ZelkError,
@@ -37,7 +38,7 @@ from ._errors import (
     ZelkVersionError,
 )
 from ._partition import shard_of
-from ._reader import ItemRange, Reader, SetStats, ShardedReader, Stats, ZelkReader, open_reader
+from ._reader import CompressionStats, ItemRange, Reader, SetStats, ShardedReader, Stats, ZelkReader, open_reader
 from ._sharded_writer import ShardedWriter
 from ._storage import is_url
 from ._url_reader import RemoteReader
@@ -45,6 +46,8 @@ from ._writer import ZelkWriter
 
 __all__ = [
     "Codec",
+    "Compression",
+    "CompressionStats",
     "ItemRange",
     "Key",
     "Reader",
@@ -64,6 +67,7 @@ __all__ = [
     "ZelkValueError",
     "ZelkVersionError",
     "ZelkWriter",
+    "Zstd",
     "__version__",
     "open",
     "shard_of",

@@ -40,7 +40,7 @@ import os
 import secrets
 import time
 import zlib
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final
@@ -127,20 +127,22 @@ def split_records(records: Iterable[Any], shards: int, default: Callable[[Any], 
 # ------------------------------------------------------------ 2. build
 
 
-def build_shard(native: Any, path: str, name: str) -> ShardEntry:
+def build_shard(native: Any, path: str, name: str, compression: Mapping[str, Any] | None = None) -> ShardEntry:
     """Builds one shard from the module's writer *native* at *path* (whose
-    file name is *name*) with the mapped build, and returns its manifest
-    entry."""
+    file name is *name*) with the mapped build, compressed with its own
+    dictionary as *compression* (``_compression.build_arguments``) says, and
+    returns its manifest entry."""
     try:
-        objects, keys, size, crc = native.build_mapped(native_path(path))
+        objects, keys, size, crc = native.build_mapped(native_path(path), **(compression or {}))
     except NATIVE_ERRORS as exc:
         raise translate(exc, path) from None
     return ShardEntry(name, size, keys, objects, f"0x{crc:08x}")
 
 
-def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes]) -> ShardEntry:
+def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes],
+                             compression: Mapping[str, Any] | None = None) -> ShardEntry:
     """Builds one shard from its buckets of :func:`split_records`, in their
-    order (a key given twice keeps its last value)."""
+    order (a key given twice keeps its last value), as :func:`build_shard`."""
     native = _zelkor._ZelkWriter()
     try:
         for blob in buckets:
@@ -153,7 +155,7 @@ def build_shard_from_records(path: str, name: str, buckets: Iterable[bytes]) -> 
     except NATIVE_ERRORS as exc:
         raise translate(exc) from None
     del buckets
-    return build_shard(native, path, name)
+    return build_shard(native, path, name, compression)
 
 
 class Target:
@@ -196,11 +198,13 @@ class LocalTarget(Target):
     directory: str
     count: int
     generation: str
+    #: ``build_mapped``'s compression arguments, as pairs (the target is hashable).
+    compression: tuple[tuple[str, Any], ...] = ()
 
     def build(self, index: int, buckets: Iterable[bytes]) -> ShardEntry:
         """Builds shard *index* from its buckets in the set's directory."""
         name = shard_name(index, self.count, self.generation)
-        return build_shard_from_records(os.path.join(self.directory, name), name, buckets)
+        return build_shard_from_records(os.path.join(self.directory, name), name, buckets, dict(self.compression))
 
 
 # ----------------------------------------------------------- 3. commit
@@ -212,11 +216,11 @@ class SetCommit:
     context manager; ``publish()`` commits. Leaving the block without a
     commit removes the new generation's files and leaves the old set."""
 
-    def __init__(self, path: StrPath, shards: int) -> None:
+    def __init__(self, path: StrPath, shards: int, compression: Mapping[str, Any] | None = None) -> None:
         self.count = check_shard_count(shards)
         self.directory = directory = native_path(fspath(path), "set directory")
         self.generation = new_generation()
-        self.target = LocalTarget(directory, self.count, self.generation)
+        self.target = LocalTarget(directory, self.count, self.generation, tuple((compression or {}).items()))
         self.published: Manifest | None = None
         self._lockfd = -1
         self._dirfd = open_directory(directory, "set directory", make=True)

@@ -34,7 +34,7 @@ from ._os import FD_PATHS, close, fd_path, is_directory, native_path, open_regul
 from ._partition import key_bytes
 from ._recent import Recent
 
-__all__ = ["ItemRange", "Reader", "SetStats", "ShardedReader", "Stats", "ZelkReader", "open_reader"]
+__all__ = ["CompressionStats", "ItemRange", "Reader", "SetStats", "ShardedReader", "Stats", "ZelkReader", "open_reader"]
 
 #: Index entries fetched per native call when walking lazily; a walk of a
 #: set holds at most this many values, however many shards it merges.
@@ -60,6 +60,29 @@ class Stats(TypedDict):
     data_offset: int
     file_size_kb: float
     file_crc32: str
+
+
+class CompressionStats(TypedDict):
+    """What ``Reader.compression`` gives for a compressed store (a set: its
+    shards' figures summed, ``dictionary_size`` the sum of their
+    dictionaries, ``max_value_size`` the largest, the rest from its first
+    shard)."""
+
+    codec: str
+    level: int
+    zstd_version: str
+    dictionary_size: int
+    sample_values: int
+    compressed_values: int
+    stored_values: int
+    value_bytes: int
+    stored_bytes: int
+    max_value_size: int
+    dictionary_size_asked: int | None
+    sample_size_asked: int | None
+
+
+_SUMMED: Final = ("dictionary_size", "sample_values", "compressed_values", "stored_values", "value_bytes", "stored_bytes")
 
 
 class SetStats(TypedDict):
@@ -331,7 +354,8 @@ class Reader(Mapping[Key, Any]):
         return self._len
 
     def raw(self, key: Key) -> bytes | None:
-        """The stored bytes of *key*'s object, undecoded, or None."""
+        """The MessagePack bytes of *key*'s object, undecoded (decompressed,
+        in a compressed store), or None."""
         try:
             return self._get_raw(key)
         except NATIVE_ERRORS as exc:
@@ -494,6 +518,27 @@ class Reader(Mapping[Key, Any]):
         return self._codec
 
     @property
+    def compression(self) -> CompressionStats | None:
+        """How the values are compressed in the file (each shard's file, for
+        a set), with the figures of the build; None for values stored as
+        they were added."""
+        found: list[CompressionStats] = []
+        for which, native in enumerate(self._natives):
+            try:
+                figures = native.compression()
+            except NATIVE_ERRORS as exc:
+                raise self._named(exc, which) from None
+            if figures is not None:
+                found.append(figures)
+        if not found:
+            return None
+        total = cast(CompressionStats, dict(found[0]))
+        for key in _SUMMED:
+            total[key] = sum(f[key] for f in found)
+        total["max_value_size"] = max(f["max_value_size"] for f in found)
+        return total
+
+    @property
     def closed(self) -> bool:
         return self._get_raw is _closed
 
@@ -627,7 +672,9 @@ class ItemRange:
 
 def _native(path: str, verify: bool, filename: str) -> Any:
     try:
-        return _zelkor._ZelkReader(path, verify)
+        # Values come back as they were added: a compressed store's are
+        # decompressed by the module, straight into the bytes it returns.
+        return _zelkor._ZelkReader.open(path, verify, decompress=True)
     except NATIVE_ERRORS as exc:
         raise translate(exc, filename) from None
 

@@ -47,6 +47,7 @@ from typing import Any, Final
 
 from ._commit import SetCommit, Target, build_shard, build_shard_from_records, check_shard_count, new_generation
 from ._common import StrPath, fspath
+from ._compression import Compression, build_arguments
 from ._errors import ZelkCorruptError, corrupt
 from ._manifest import MANIFEST, MAX_MANIFEST, Manifest, ShardEntry, is_build_file, parse, shard_name
 from ._storage import Remote, is_remote, local_path, locate
@@ -62,17 +63,21 @@ UPLOADS: Final = 8
 _STARTED: Final = re.compile(r"shard-\d{5,}-of-\d{5,}-(\d{8}T\d{6}Z)-")
 
 
-def begin(path: StrPath, shards: int, storage_options: Mapping[str, Any] | None = None) -> SetCommit | RemoteCommit:
+def begin(path: StrPath, shards: int, storage_options: Mapping[str, Any] | None = None,
+          compression: Compression = None) -> SetCommit | RemoteCommit:
     """The commit of a new build of the set at *path*: a
     :class:`SetCommit` for a local path (or a ``file://`` URL), a
     :class:`RemoteCommit` for any other URL (*storage_options* go to
-    fsspec). Either has a ``target`` that the tasks build their shards with
+    fsspec), whose shards are compressed as *compression* says (as for
+    ``ZelkWriter``: each shard trains its own dictionary). Either has a
+    ``target`` that the tasks build their shards with
     (``target.attempt(index, buckets)``), ``publish(entries)`` and the
     ``with`` form, which removes the new files unless it published."""
     name = fspath(path)
+    arguments = build_arguments(compression)
     if is_remote(name):
-        return RemoteCommit(locate(name, storage_options), shards)
-    return SetCommit(local_place(name, storage_options), shards)
+        return RemoteCommit(locate(name, storage_options), shards, arguments)
+    return SetCommit(local_place(name, storage_options), shards, arguments)
 
 
 def local_place(path: str, storage_options: Mapping[str, Any] | None) -> str:
@@ -100,13 +105,15 @@ class RemoteTarget(Target):
     remote: Remote
     count: int
     generation: str
+    #: As ``LocalTarget.compression``.
+    compression: tuple[tuple[str, Any], ...] = ()
 
     def build(self, index: int, buckets: Iterable[bytes]) -> ShardEntry:
         """Builds shard *index* from its buckets in a local temporary file
         and uploads it."""
         with tempfile.TemporaryDirectory(prefix="zelkor-") as scratch:
             local = os.path.join(scratch, "shard.zlkr")
-            entry = build_shard_from_records(local, "shard.zlkr", buckets)
+            entry = build_shard_from_records(local, "shard.zlkr", buckets, dict(self.compression))
             del buckets
             return self.put(index, local, entry)
 
@@ -122,12 +129,12 @@ class RemoteCommit:
     """One build of the set at a URL: the new generation, the commit and the
     clean-up (as :class:`SetCommit`, which it stands in for)."""
 
-    def __init__(self, remote: Remote, shards: int) -> None:
+    def __init__(self, remote: Remote, shards: int, compression: Mapping[str, Any] | None = None) -> None:
         self.count = check_shard_count(shards)
         self.remote = remote
         self.directory = remote.url
         self.generation = new_generation()
-        self.target = RemoteTarget(remote, self.count, self.generation)
+        self.target = RemoteTarget(remote, self.count, self.generation, tuple((compression or {}).items()))
         self.published: Manifest | None = None
         self._current()
 
@@ -204,7 +211,7 @@ class RemoteCommit:
 
 
 def build_remote(natives: Sequence[Any], url: str, storage_options: Mapping[str, Any] | None, processes: int,
-                 describe: Callable[[int], str]) -> Manifest:
+                 describe: Callable[[int], str], compression: Mapping[str, Any] | None = None) -> Manifest:
     """``ShardedWriter.build`` to a URL: every shard built from its module
     writer in a local temporary directory (on *processes* forked workers),
     then uploaded, then committed. The file system is reached only after the
@@ -213,7 +220,8 @@ def build_remote(natives: Sequence[Any], url: str, storage_options: Mapping[str,
     count = len(natives)
     with tempfile.TemporaryDirectory(prefix="zelkor-set-") as scratch:
         paths = [os.path.join(scratch, f"{i:05d}.zlkr") for i in range(count)]
-        jobs = [functools.partial(build_shard, native, path, os.path.basename(path)) for native, path in zip(natives, paths)]
+        jobs = [functools.partial(build_shard, native, path, os.path.basename(path), compression)
+                for native, path in zip(natives, paths)]
         built = run(jobs, processes, describe)
         with RemoteCommit(locate(url, storage_options), count) as commit:
             with ThreadPoolExecutor(min(UPLOADS, count)) as pool:

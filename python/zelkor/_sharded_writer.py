@@ -15,6 +15,7 @@ import _zelkor
 
 from ._codec import Codec
 from ._commit import SetCommit, build_shard, check_shard_count
+from ._compression import Compression, build_arguments
 from ._common import Key, StrPath, fspath
 from ._errors import NATIVE_ERRORS, ZelkValueError, translate
 from ._partition import key_bytes
@@ -34,14 +35,16 @@ class ShardedWriter(Collecting):
     Each key goes to the shard that the CRC-32 of its bytes, modulo
     *shards*, names. Keys that share an object (``add`` with several keys,
     ``add_key``) share it within a shard and get a copy of it in each other
-    shard they fall in. ``add`` and ``add_raw`` keep the object's bytes until
+    shard they fall in. *compression* as for :class:`ZelkWriter`: each shard
+    trains its own dictionary. ``add`` and ``add_raw`` keep the object's bytes until
     the writer is dropped, so that ``add_key`` can put a key of any shard on
     it; ``w[key] = value``, ``update`` and ``merge`` keep nothing beside the
     shards' own copy. Every call is atomic: threads may add at once, and a
     build waits for the adds in progress and holds back those that follow.
     """
 
-    __slots__ = ("_count", "_natives", "_codec", "_path", "_quiet", "_raw", "_first", "_more", "_added", "_lock")
+    __slots__ = ("_count", "_natives", "_codec", "_path", "_quiet", "_raw", "_first", "_more", "_added", "_lock",
+                 "_build_args")
 
     def __init__(
         self,
@@ -51,8 +54,10 @@ class ShardedWriter(Collecting):
         default: Callable[[Any], Any] | None = None,
         quiet: bool = False,
         codec: Codec | None = None,
+        compression: Compression = None,
     ) -> None:
         self._count = check_shard_count(shards)
+        self._build_args = build_arguments(compression)
         if codec is None:
             codec = Codec(default=default)
         elif default is not None:
@@ -192,12 +197,13 @@ class ShardedWriter(Collecting):
         workers = worker_count(processes, self._count)
         if is_remote(name):
             with self._lock:
-                manifest = build_remote(self._natives, name, storage_options, workers, lambda i: f"shard {i}")
+                manifest = build_remote(self._natives, name, storage_options, workers, lambda i: f"shard {i}",
+                                        self._build_args)
             if not quiet:
                 report_build(name, manifest.objects, manifest.keys, sum(s.size for s in manifest.shards), manifest.count)
             return
         with self._lock, SetCommit(local_place(name, storage_options), self._count) as commit:
-            jobs = [functools.partial(build_shard, native, commit.shard_path(i), commit.shard_file(i))
+            jobs = [functools.partial(build_shard, native, commit.shard_path(i), commit.shard_file(i), self._build_args)
                     for i, native in enumerate(self._natives)]
             entries = run(jobs, workers, lambda i: f"shard {i} ({commit.shard_file(i)})", commit.descriptors())
             manifest = commit.publish(entries)

@@ -30,6 +30,7 @@ from typing import Any
 
 from ._codec import Codec
 from ._commit import check_shard_count, settle, split_records
+from ._compression import Compression
 from ._common import StrPath, fspath
 from ._errors import ZelkCorruptError
 from ._manifest import ShardEntry
@@ -58,6 +59,7 @@ def to_zelkor(
     default: Callable[[Any], Any] | None = None,
     quiet: bool = False,
     storage_options: Mapping[str, Any] | None = None,
+    compression: Compression = None,
 ) -> None:
     """Write *collection* as a sharded set of *shards* shards at *path*,
     replacing the set there as ``ShardedWriter.build`` does. *path* may be
@@ -70,9 +72,10 @@ def to_zelkor(
     has the column *key* (a key or a list of keys per row) and the column
     *value*, or with ``value=None`` each row without its key is the value, as
     a dict. *default* converts objects that MessagePack cannot encode (as
-    ``ZelkWriter(default=...)``); it must pickle. The tasks run on the
-    scheduler that ``dask.compute`` uses (the ``distributed`` client, when
-    there is one).
+    ``ZelkWriter(default=...)``); it must pickle. *compression* as for
+    ``ZelkWriter``: each shard's task trains the shard's own dictionary.
+    The tasks run on the scheduler that ``dask.compute`` uses (the
+    ``distributed`` client, when there is one).
     """
     import dask.bag
     from dask.base import compute
@@ -86,7 +89,7 @@ def to_zelkor(
         split, extra = _frame_records, (shards, key, value, default)
     else:
         raise TypeError(f"to_zelkor() takes a Dask bag or DataFrame, not {type(collection).__name__}")
-    with begin(path, shards, storage_options) as commit:
+    with begin(path, shards, storage_options, compression) as commit:
         attempt = commit.target.attempt
         parts = [delayed(split, pure=True)(part, *extra) for part in collection.to_delayed()]
         tasks = [delayed(attempt, pure=True)(i, [p[i] for p in parts]) for i in range(shards)]

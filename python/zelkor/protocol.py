@@ -5,7 +5,7 @@ fsspec URL)::
 
     from zelkor import protocol
 
-    with protocol.begin(url, shards, storage_options) as build:   # the client
+    with protocol.begin(url, shards, storage_options, compression) as build:   # the client
         target = build.target          # pickles: what every task needs
         # 1. any task, once per input partition p:
         #        buckets[p] = protocol.split_records(records_of_p, shards)
@@ -15,7 +15,9 @@ fsspec URL)::
         # 3. the client, once every outcome is in:
         manifest = build.publish(protocol.settle(outcomes))
 
-A key's shard is ``zelkor.shard_of(key, shards)``, which ``split_records``
+*compression* is the writers' (``"zstd"``, a ``zelkor.Zstd``, None): each
+shard's task trains its shard's dictionary. A key's shard is
+``zelkor.shard_of(key, shards)``, which ``split_records``
 applies: never the engine's own hash. ``attempt`` returns a record's error
 (a TypeError or ValueError: a key too long, a value that does not encode)
 instead of raising it, so that the engine runs every task to its end before

@@ -32,6 +32,7 @@ from typing import Any
 
 from ._commit import RECORD_ERRORS, check_shard_count, settle, split_records
 from ._common import StrPath
+from ._compression import Compression
 from ._manifest import ShardEntry
 from ._remote import begin
 from ._writer import report_build
@@ -94,6 +95,7 @@ def to_zelkor(
     default: Callable[[Any], Any] | None = None,
     storage_options: Mapping[str, Any] | None = None,
     quiet: bool = False,
+    compression: Compression = None,
 ) -> None:
     """Write *data* as a set of *shards* shards at *url*, replacing the set
     there as ``ShardedWriter.build`` does; the old set stays when any task
@@ -106,7 +108,8 @@ def to_zelkor(
     other columns as a dict. Any other record fails the build with a
     TypeError. *default* converts values that MessagePack cannot encode
     (Spark's ``Decimal``, ``datetime``: ``default=str``, say); it must
-    pickle. *storage_options* go to fsspec.
+    pickle. *storage_options* go to fsspec. *compression* as for
+    ``ZelkWriter``: each shard's task trains the shard's own dictionary.
     """
     from pyspark import RDD
     from pyspark.sql import DataFrame
@@ -124,7 +127,7 @@ def to_zelkor(
         records = data
     else:
         raise TypeError(f"to_zelkor() takes a Spark RDD of (key, value) pairs or a DataFrame, not {type(data).__name__}")
-    with begin(url, shards, storage_options) as commit:
+    with begin(url, shards, storage_options, compression) as commit:
         buckets = records.mapPartitionsWithIndex(functools.partial(_split, shards, default, convert))
         by_shard = buckets.partitionBy(shards, _shard_partition)
         built = by_shard.mapPartitionsWithIndex(functools.partial(_build, commit.target.attempt)).collect()

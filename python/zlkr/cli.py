@@ -48,7 +48,8 @@ MessagePack types that JSON lacks: {"$bytes": "<base64>"},
 whose keys are not all strings. Blank lines are skipped.
 
 The build writes OUT atomically and prints a one-line summary
-on standard output (not with --quiet)."""
+on standard output (not with --quiet). With --compression zstd every value
+is stored compressed; readers need no option."""
 
 
 class CliError(Exception):
@@ -181,7 +182,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         total = info.st_size if stat.S_ISREG(info.st_mode) else None
         if name == "<stdin>" and source.isatty():
             _warn("reading records from standard input (end with Ctrl-D)")
-        writer = zelkor.ZelkWriter()
+        writer = zelkor.ZelkWriter(compression=_compression(args))
         with Progress(f"reading {os.path.basename(name)}", total, in_bytes=total is not None) as bar:
             _read_records(source, name, writer, bar)
             # The summary line goes straight to descriptor 1: it overwrites
@@ -195,6 +196,20 @@ def cmd_build(args: argparse.Namespace) -> int:
                     raise CliError(f"{out}: {exc}") from None
                 _built.append(out)
     return 0
+
+
+def _compression(args: argparse.Namespace) -> zelkor.Compression:
+    """The writer's compression that the options of ``build`` ask for."""
+    options = {"level": args.level, "dictionary_size": args.dictionary_size, "sample_size": args.sample_size}
+    if args.compression is None:
+        given = [name for name, value in options.items() if value is not None]
+        if given:
+            raise CliError(f"--{given[0].replace('_', '-')} needs --compression zstd", 2)
+        return None
+    try:
+        return zelkor.Zstd(**{name: value for name, value in options.items() if value is not None})
+    except ValueError as exc:
+        raise CliError(str(exc), 2) from None
 
 
 def _read_records(source: BinaryIO, name: str, writer: zelkor.ZelkWriter, bar: Progress) -> None:
@@ -301,11 +316,37 @@ def cmd_dump(args: argparse.Namespace) -> int:
     return 0
 
 
+def _compression_rows(reader: zelkor.Reader) -> list[tuple[str, str]]:
+    """The rows of a compressed store (none for one stored as added)."""
+    try:
+        figures = reader.compression
+    except zelkor.ZelkError as exc:
+        raise _store_error(reader.path, exc) from None
+    if figures is None:
+        return []
+    size = figures["dictionary_size"]
+    codec = f"{figures['codec']} level {figures['level']} (zstd {figures['zstd_version']}), "
+    codec += f"dictionary {_human(size)} ({size:,} bytes)" if size else "no dictionary"
+    raw, stored = figures["value_bytes"], figures["stored_bytes"]
+    return [
+        ("compression", codec),
+        ("values", f"{_human(raw)} as added, {_human(stored)} stored, ratio {raw / max(stored, 1):.2f} "
+                   f"({figures['compressed_values']:,} compressed, {figures['stored_values']:,} as they are)"),
+    ]
+
+
 def cmd_stats(args: argparse.Namespace) -> int:
     reader = _open(args.file, args.crc)
     out = _Out()
     if args.json:
-        out.line(json.dumps({**reader.stats(), "mapped_index": reader.mapped_index}, ensure_ascii=False))
+        try:
+            compression = reader.compression
+        except zelkor.ZelkError as exc:
+            raise _store_error(args.file, exc) from None
+        shown: dict[str, object] = {**reader.stats(), "mapped_index": reader.mapped_index}
+        if compression is not None:
+            shown["compression"] = compression
+        out.line(json.dumps(shown, ensure_ascii=False))
         return 0
     mapped = "yes" if reader.mapped_index else "no: keys indexed in memory at open ('zlkr rebuild' adds it)"
     found = reader.stats()
@@ -335,6 +376,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
             ("file CRC-32", stats["file_crc32"]),
             ("mapped index", mapped),
         ]
+    rows += _compression_rows(reader)
     width = max(len(label) for label, _ in rows)
     for label, value in rows:
         out.line(f"{label:<{width}}  {value}")
@@ -344,15 +386,20 @@ def cmd_stats(args: argparse.Namespace) -> int:
 def cmd_rebuild(args: argparse.Namespace) -> int:
     """The store written again in the package's own layout (records in key
     order, the mapped index), replacing it atomically: the same keys, the
-    same object bytes, the same sharing."""
+    same object bytes, the same sharing, the same compression."""
     path = _utf8_path(args.file)
     reader = _open(path, True)
     writer: zelkor.ZelkWriter | zelkor.ShardedWriter
     found = reader.stats()
+    try:  # a compressed store stays compressed, with the options it was built with
+        figures = reader.compression
+    except zelkor.ZelkError as exc:
+        raise _store_error(path, exc) from None
+    compression = None if figures is None else zelkor.Zstd.of(figures)
     if "shards" in found:  # a set's, in a directory or at a URL
-        writer = zelkor.ShardedWriter(shards=cast(zelkor.SetStats, found)["shard_count"])
+        writer = zelkor.ShardedWriter(shards=cast(zelkor.SetStats, found)["shard_count"], compression=compression)
     else:
-        writer = zelkor.ZelkWriter()
+        writer = zelkor.ZelkWriter(compression=compression)
     with _uninterruptible():
         try:
             writer.merge(reader)
@@ -385,8 +432,9 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
 
 def version_text() -> str:
-    """``zlkr 0.3.0 (_zelkor 0.3.0, CRC-32: isa-l, platform: posix)``; the
-    parts in parentheses that the build did not record are left out."""
+    """``zlkr 0.3.0 (_zelkor 0.3.0, CRC-32: isa-l, platform: posix, zstd:
+    1.5.4 static)``; the parts in parentheses that the build did not
+    record are left out."""
     try:  # written when the wheel is built; a source tree has none
         info: object = importlib.import_module("zelkor._build_info")
     except ImportError:
@@ -399,6 +447,9 @@ def version_text() -> str:
     platform = getattr(info, "PLATFORM_LAYER", None)
     if platform:
         parts.append(f"platform: {platform}")
+    if hasattr(info, "ZSTD"):
+        zstd = getattr(info, "ZSTD")
+        parts.append(f"zstd: {zstd} {getattr(info, 'ZSTD_LINKAGE', '')}".rstrip() if zstd else "zstd: none")
     return f"zlkr {version} ({', '.join(parts)})"
 
 
@@ -435,6 +486,13 @@ def make_parser() -> argparse.ArgumentParser:
     sub.add_argument("out", metavar="OUT", help="the store to write (replaced atomically)")
     sub.add_argument("input", metavar="INPUT", nargs="?", help="JSON Lines records; standard input if absent or -")
     sub.add_argument("-q", "--quiet", action="store_true", help="do not print the summary line")
+    sub.add_argument("--compression", choices=["zstd"],
+                     help="store every value compressed on its own, with a dictionary trained on a sample of them")
+    sub.add_argument("--level", type=int, metavar="N", help="zstd's level, 1 to 22 (default 3)")
+    sub.add_argument("--dictionary-size", type=int, metavar="BYTES",
+                     help="the dictionary's size at most (default 110 KiB, less for small stores)")
+    sub.add_argument("--sample-size", type=int, metavar="N",
+                     help="how many values the dictionary is trained on (default 5000)")
 
     sub = command("get", cmd_get, "print the values of keys as JSON, one per line")
     store(sub)
@@ -468,7 +526,7 @@ def make_parser() -> argparse.ArgumentParser:
     )
     store(sub)
 
-    sub = command("stats", cmd_stats, "show the store's header and size")
+    sub = command("stats", cmd_stats, "show the store's header, size and compression")
     store(sub)
     sub.add_argument("--json", action="store_true", help="print the figures as one JSON object")
 

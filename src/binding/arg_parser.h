@@ -9,7 +9,7 @@
 
 namespace zelkor::py {
 
-inline constexpr Py_ssize_t MAX_PARAMS = 3;
+inline constexpr Py_ssize_t MAX_PARAMS = 6;
 
 struct ParamSpec {
   const char* function;      // as named in messages: "_ZelkReader.get_raw()"

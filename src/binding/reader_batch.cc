@@ -103,9 +103,7 @@ PyObject* reader_get_many_raw(PyObject* self, PyObject* const* args, Py_ssize_t 
       for (std::size_t i = 0; i < batch.size(); ++i) {
         Ref value;
         if (const std::optional<std::uint64_t>& offset = batch.found(i)) {
-          Result<std::string_view> payload = reader.fetch(*offset);
-          if (!payload.ok()) return raise_core_error(payload.error());
-          value = Ref::steal(new_bytes(payload.value()));
+          value = Ref::steal(value_at(reader, *offset));
         } else {
           value = Ref::borrow(Py_None);
         }

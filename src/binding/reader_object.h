@@ -9,6 +9,7 @@
 #include "borrow.h"
 #include "conversions.h"
 #include "error_bridge.h"
+#include "results.h"
 #include "types.h"
 
 namespace zelkor::py {
@@ -56,6 +57,19 @@ PyObject* list_of_positions(const PositionRange& range, MakeItem&& make) {
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i - range.begin), item);
   }
   return list.release();
+}
+
+// The object at `object_offset` as the reader hands it out (Reader::value):
+// its stored bytes, or a compressed payload decoded straight into the new
+// bytes object. nullptr with an exception set.
+inline PyObject* value_at(const Reader& reader, std::uint64_t object_offset) {
+  Result<StoredValue> value = reader.value(object_offset);
+  if (!value.ok()) return raise_core_error(value.error());
+  if (!value.value().compressed) return new_bytes(value.value().stored);
+  Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(value.value().size)));
+  if (!out) return nullptr;
+  if (Status s = reader.decode(value.value(), PyBytes_AS_STRING(out.get())); !s.ok()) return raise_core_error(s.error());
+  return out.release();
 }
 
 // Methods beyond the described ones, registered after them

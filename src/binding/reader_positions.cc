@@ -83,9 +83,9 @@ PyObject* reader_items_at(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return with_window(ITEMS_AT_SPEC, self, args, nargsf, kwnames, [](const Reader& reader, PositionRange range) {
     return list_of_positions(range, [&](std::size_t i) -> PyObject* {
       reader.prefetch_ahead(i);
-      Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
-      if (!payload.ok()) return raise_core_error(payload.error());
-      return new_pair(natural_key(reader.key_at(i)), new_bytes(payload.value()));
+      PyObject* value = value_at(reader, reader.object_offset_at(i));
+      if (value == nullptr) return nullptr;
+      return new_pair(natural_key(reader.key_at(i)), value);
     });
   });
 }

@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "../core/format/codec_block.h"
 #include "../core/format/header.h"
 #include "../core/reader/queries.h"
 #include "reader_object.h"
@@ -20,19 +21,20 @@ constexpr ParamSpec GET_RAW_SPEC{"_ZelkReader.get_raw()", KEY_PARAMS, 1, 1};
 constexpr ParamSpec EXISTS_SPEC{"_ZelkReader.exists()", KEY_PARAMS, 1, 1};
 constexpr ParamSpec PREFIX_SPEC{"_ZelkReader.prefix_raw()", PREFIX_PARAMS, 1, 1};
 constexpr ParamSpec EXIT_SPEC{"_ZelkReader.__exit__()", EXIT_PARAMS, 3, 3};
-constexpr const char* const OPEN_PARAMS[] = {"path", "verify", "mapped_index"};
-constexpr ParamSpec OPEN_SPEC{"_ZelkReader.open()", OPEN_PARAMS, 3, 1};
+constexpr const char* const OPEN_PARAMS[] = {"path", "verify", "mapped_index", "decompress"};
+constexpr ParamSpec OPEN_SPEC{"_ZelkReader.open()", OPEN_PARAMS, 4, 1};
 
 // (text form of key i, payload of its object), or nullptr with an exception.
 PyObject* item_at(const Reader& reader, std::size_t i) {
-  Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
-  if (!payload.ok()) return raise_core_error(payload.error());
-  return new_pair(key_text(reader.key_at(i)), new_bytes(payload.value()));
+  PyObject* value = value_at(reader, reader.object_offset_at(i));
+  if (value == nullptr) return nullptr;
+  return new_pair(key_text(reader.key_at(i)), value);
 }
 
 // A new reader of `type` on the file at arg[0], with the flags arg[1]
-// (verify, default true) and arg[2] (use the mapped index, default true),
-// either of them nullptr when omitted.
+// (verify, default true), arg[2] (use the mapped index, default true) and
+// arg[3] (decompress values, default false), any of them nullptr when
+// omitted.
 PyObject* open_reader(PyTypeObject* type, PyObject* const* arg, Py_ssize_t flags) {
   const std::optional<std::string_view> path = convert_path(arg[0]);
   if (!path) return nullptr;
@@ -43,6 +45,11 @@ PyObject* open_reader(PyTypeObject* type, PyObject* const* arg, Py_ssize_t flags
     const std::optional<bool> mapped = convert_flag(arg[2], "mapped_index");
     if (!mapped) return nullptr;
     options.use_mapped_index = *mapped;
+  }
+  if (flags > 3 && arg[3] != nullptr) {
+    const std::optional<bool> decompress = convert_flag(arg[3], "decompress");
+    if (!decompress) return nullptr;
+    options.decode_values = *decompress;
   }
   Result<Reader> opened = Reader::open(std::string(*path), *verify, options);
   if (!opened.ok()) return raise_core_error(opened.error());
@@ -64,9 +71,9 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* reader_open(PyObject* type, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[3];
+    PyObject* arg[4];
     if (!parse_vector_args(OPEN_SPEC, args, nargsf, kwnames, arg)) return nullptr;
-    return open_reader(reinterpret_cast<PyTypeObject*>(type), arg, 3);
+    return open_reader(reinterpret_cast<PyTypeObject*>(type), arg, 4);
   });
 }
 
@@ -75,6 +82,47 @@ PyObject* reader_metadata(PyObject* self, PyObject*) {
     const std::optional<std::string_view> metadata = reader.metadata();
     if (!metadata) Py_RETURN_NONE;
     return new_bytes(*metadata);
+  });
+}
+
+// Sets dict[key] = value, stealing value; false on failure.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned = Ref::steal(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+// An option of the build: None where the writer chose.
+PyObject* asked(std::uint32_t value) {
+  if (value == 0) Py_RETURN_NONE;
+  return PyLong_FromUnsignedLong(value);
+}
+
+PyObject* reader_compression(PyObject* self, PyObject*) {
+  return with_reader(self, [](const Reader& reader) -> PyObject* {
+    if (!reader.compressed()) Py_RETURN_NONE;
+    const ValueCodec* codec = reader.codec();
+    if (codec == nullptr) return raise_core_error(*reader.codec_error());  // damaged, or no zstd here
+    const CodecDescription& d = codec->description();
+    const std::uint32_t v = d.zstd_version;
+    const std::string version =
+        std::to_string(v / 10000) + "." + std::to_string(v / 100 % 100) + "." + std::to_string(v % 100);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* o = dict.get();
+    if (!put(o, "codec", new_text("zstd")) || !put(o, "level", PyLong_FromLong(d.level)) ||
+        !put(o, "zstd_version", new_text(version)) ||
+        !put(o, "dictionary_size", PyLong_FromSize_t(d.dictionary.size())) ||
+        !put(o, "sample_values", PyLong_FromUnsignedLong(d.sample_values)) ||
+        !put(o, "compressed_values", PyLong_FromUnsignedLongLong(d.compressed_values)) ||
+        !put(o, "stored_values", PyLong_FromUnsignedLongLong(d.stored_values)) ||
+        !put(o, "value_bytes", PyLong_FromUnsignedLongLong(d.value_bytes)) ||
+        !put(o, "stored_bytes", PyLong_FromUnsignedLongLong(d.stored_bytes)) ||
+        !put(o, "max_value_size", PyLong_FromUnsignedLongLong(d.max_value_size)) ||
+        !put(o, "dictionary_size_asked", asked(d.dictionary_size_asked)) ||
+        !put(o, "sample_size_asked", asked(d.sample_size_asked))) {
+      return nullptr;
+    }
+    return dict.release();
   });
 }
 
@@ -100,9 +148,7 @@ PyObject* reader_get_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                              [](const Reader& reader, std::string_view key) -> PyObject* {
                                const std::optional<std::uint64_t> offset = reader.find(key);
                                if (!offset) Py_RETURN_NONE;
-                               Result<std::string_view> payload = reader.fetch(*offset);
-                               if (!payload.ok()) return raise_core_error(payload.error());
-                               return new_bytes(payload.value());
+                               return value_at(reader, *offset);
                              });
 }
 
@@ -148,9 +194,9 @@ PyObject* reader_items_raw_bytes(PyObject* self, PyObject*) {
   return with_reader(self, [](const Reader& reader) {
     return list_of_positions({0, reader.entry_count()}, [&](std::size_t i) -> PyObject* {
       reader.prefetch_ahead(i);
-      Result<std::string_view> payload = reader.fetch(reader.object_offset_at(i));
-      if (!payload.ok()) return raise_core_error(payload.error());
-      return new_pair(new_bytes(reader.key_at(i)), new_bytes(payload.value()));
+      PyObject* value = value_at(reader, reader.object_offset_at(i));
+      if (value == nullptr) return nullptr;
+      return new_pair(new_bytes(reader.key_at(i)), value);
     });
   });
 }
@@ -161,19 +207,11 @@ PyObject* reader_objects_raw(PyObject* self, PyObject*) {
     if (!list) return nullptr;
     DistinctObjects walk(reader);
     while (const std::optional<std::size_t> i = walk.next()) {
-      Result<std::string_view> payload = reader.fetch(reader.object_offset_at(*i));
-      if (!payload.ok()) return raise_core_error(payload.error());
-      Ref bytes = Ref::steal(new_bytes(payload.value()));
+      Ref bytes = Ref::steal(value_at(reader, reader.object_offset_at(*i)));
       if (!bytes || PyList_Append(list.get(), bytes.get()) != 0) return nullptr;
     }
     return list.release();
   });
-}
-
-// Sets dict[key] = value, stealing value; false on failure.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-  Ref owned = Ref::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
 }
 
 PyObject* reader_stats(PyObject* self, PyObject*) {
@@ -266,14 +304,20 @@ PyMethodDef READER_METHODS[] = {
      "`(key, raw_bytes)` pairs of index positions begin <= i < end, clipped as\n"
      "in `keys_at`, with keys in the same form."},
     {"open", as_method(reader_open), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "open($type, path, verify=True, mapped_index=True)\n--\n\n"
+     "open($type, path, verify=True, mapped_index=True, decompress=False)\n--\n\n"
      "The reader of *path*, as `_ZelkReader(path, verify)` opens it. With\n"
      "*mapped_index* false, a file's mapped index is left unused and every key is\n"
-     "indexed in memory, as for a file without one."},
+     "indexed in memory, as for a file without one. With *decompress* true, every\n"
+     "method that returns objects returns a compressed store's objects as they\n"
+     "were added, decompressed."},
     {"metadata", as_method(reader_metadata), METH_NOARGS,
      "metadata($self)\n--\n\n"
      "The bytes the store was built with for its readers (`build_mapped`'s\n"
      "*metadata*), or `None` when the reader does not use a mapped index."},
+    {"compression", as_method(reader_compression), METH_NOARGS,
+     "compression($self)\n--\n\n"
+     "How the store's objects are compressed, as a `dict` (codec, level,\n"
+     "dictionary and sizes), or `None` for objects stored as they were added."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -31,8 +31,9 @@ constexpr ParamSpec ADD_OBJECT_SPEC{"_ZelkWriter.add_object_raw()", RAW_BYTES_PA
 constexpr ParamSpec ADD_KEY_SPEC{"_ZelkWriter.add_key()", ADD_KEY_PARAMS, 2, 2};
 constexpr ParamSpec BUILD_SPEC{"_ZelkWriter.build()", PATH_PARAMS, 1, 1};
 constexpr ParamSpec BUILD_QUIET_SPEC{"_ZelkWriter.build_quiet()", PATH_PARAMS, 1, 1};
-constexpr const char* const BUILD_MAPPED_PARAMS[] = {"path", "metadata"};
-constexpr ParamSpec BUILD_MAPPED_SPEC{"_ZelkWriter.build_mapped()", BUILD_MAPPED_PARAMS, 2, 1};
+constexpr const char* const BUILD_MAPPED_PARAMS[] = {"path",  "metadata",        "compression",
+                                                     "level", "dictionary_size", "sample_size"};
+constexpr ParamSpec BUILD_MAPPED_SPEC{"_ZelkWriter.build_mapped()", BUILD_MAPPED_PARAMS, 6, 1};
 
 PyObject* writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -141,9 +142,37 @@ PyObject* writer_build_quiet(PyObject* self, PyObject* const* args, Py_ssize_t n
                     });
 }
 
+// The compression arguments arg[2..5] of build_mapped (compression, level,
+// dictionary_size, sample_size, each nullptr when omitted) into `options`;
+// false with an exception set.
+bool convert_compression(PyObject* const* arg, BuildOptions& options) {
+  const bool asked = arg[2] != nullptr && arg[2] != Py_None;
+  if (asked) {
+    if (!PyUnicode_Check(arg[2]) || PyUnicode_CompareWithASCIIString(arg[2], "zstd") != 0) {
+      PyErr_SetString(PyExc_ValueError, "argument 'compression' must be None or \"zstd\"");
+      return false;
+    }
+    options.compression.emplace();
+  }
+  static constexpr const char* NAMES[] = {"level", "dictionary_size", "sample_size"};
+  for (int i = 0; i < 3; ++i) {
+    PyObject* value = arg[3 + i];
+    if (value == nullptr || value == Py_None) continue;
+    if (!asked) {
+      PyErr_Format(PyExc_ValueError, "argument '%s' needs compression=\"zstd\"", NAMES[i]);
+      return false;
+    }
+    const std::optional<std::int64_t> number = convert_position(value, NAMES[i]);
+    if (!number) return false;
+    CompressionOptions& c = *options.compression;
+    (i == 0 ? c.level : i == 1 ? c.dictionary_size : c.sample_size) = *number;
+  }
+  return true;
+}
+
 PyObject* writer_build_mapped(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[2];
+    PyObject* arg[6];
     if (!parse_vector_args(BUILD_MAPPED_SPEC, args, nargsf, kwnames, arg)) return nullptr;
     if (!check_instance(self, writer_type(), "_ZelkWriter")) return nullptr;
     SharedBorrow borrow(as_writer(self)->borrow);
@@ -157,6 +186,7 @@ PyObject* writer_build_mapped(PyObject* self, PyObject* const* args, Py_ssize_t 
       if (!metadata) return nullptr;
       options.metadata = *metadata;
     }
+    if (!convert_compression(arg, options)) return nullptr;
     Result<BuildSummary> built = build_store(as_writer(self)->writer, std::string(*path), options);
     if (!built.ok()) return raise_core_error(built.error());
     const BuildSummary& summary = built.value();
@@ -190,11 +220,15 @@ PyMethodDef WRITER_METHODS[] = {
      "Exactly `build`, but prints nothing. Returns `(objects, keys, file_size)`,\n"
      "the figures of the summary line (the file size in bytes)."},
     {"build_mapped", as_method(writer_build_mapped), METH_FASTCALL | METH_KEYWORDS,
-     "build_mapped($self, path, metadata=None)\n--\n\n"
+     "build_mapped($self, path, metadata=None, compression=None, level=None, dictionary_size=None, "
+     "sample_size=None)\n--\n\n"
      "Write the store atomically as `build` does, with the object records laid\n"
      "out in key order and the mapped index after the index section, so that a\n"
      "reader opens it without indexing it; *metadata* (bytes) goes into the\n"
-     "file for its readers. Prints nothing. Returns\n"
+     "file for its readers. With *compression* \"zstd\", every object is\n"
+     "compressed on its own with a dictionary trained on a sample of them\n"
+     "(*level* 1..22, default 3; *dictionary_size* in bytes and *sample_size*\n"
+     "in objects, None for the writer's choice). Prints nothing. Returns\n"
      "`(objects, keys, file_size, file_crc32)`."},
     {"counts", as_method(writer_counts), METH_NOARGS,
      "counts($self)\n--\n\n"

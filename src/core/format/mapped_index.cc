@@ -11,8 +11,9 @@ namespace zelkor {
 
 namespace {
 
-// Byte positions of the trailer's fields. Bytes 107 to 111 and 120 to 123
-// are zero.
+// Byte positions of the trailer's fields. Bytes 107 to 111 are zero; bytes
+// 120 to 123 (codec_size) are zero in a store without codec, and in those
+// of builds that knew no codec.
 constexpr std::size_t VERSION_AT = 8;
 constexpr std::size_t SIZE_AT = 12;
 constexpr std::size_t FILE_SIZE_AT = 16;
@@ -30,6 +31,7 @@ constexpr std::size_t POSITION_WIDTH_AT = 104;
 constexpr std::size_t OFFSET_BITS_AT = 105;
 constexpr std::size_t SEARCH_LEVELS_AT = 106;
 constexpr std::size_t PROBE_LIMIT_AT = 112;
+constexpr std::size_t CODEC_SIZE_AT = 120;
 constexpr std::size_t CRC_AT = TRAILER_SIZE - 4;
 
 // end = begin + size, when that lies at or before `limit` (no wrap-around).
@@ -51,6 +53,7 @@ bool sections_fit(const MappedIndexLayout& t) noexcept {
   if (t.search_levels != search_levels_for(t.num_keys)) return false;
   if (!ends_by(t.heads_offset, t.heads_size(), t.metadata_offset, &end)) return false;
   if (!ends_by(t.metadata_offset, t.metadata_size, t.trailer_offset(), &end)) return false;
+  if (t.codec_size > t.metadata_size) return false;
   if (t.offset_bits < 32 || t.offset_bits > 63 || (t.index_size >> t.offset_bits) != 0) return false;
   return t.slot_count == 0 ? t.probe_limit == 0 : t.probe_limit >= 1 && t.probe_limit <= t.slot_count;
 }
@@ -78,6 +81,7 @@ void encode_trailer(const MappedIndexLayout& t, char* dst) noexcept {
   encode_u64(dst + METADATA_OFFSET_AT, t.metadata_offset);
   encode_u64(dst + METADATA_SIZE_AT, t.metadata_size);
   encode_u64(dst + PROBE_LIMIT_AT, t.probe_limit);
+  encode_u32(dst + CODEC_SIZE_AT, t.codec_size);
   dst[POSITION_WIDTH_AT] = static_cast<char>(t.position_width);
   dst[OFFSET_BITS_AT] = static_cast<char>(t.offset_bits);
   dst[SEARCH_LEVELS_AT] = static_cast<char>(t.search_levels);
@@ -104,6 +108,7 @@ std::optional<MappedIndexLayout> find_mapped_index(std::string_view file, const 
   t.metadata_offset = decode_u64(at + METADATA_OFFSET_AT);
   t.metadata_size = decode_u64(at + METADATA_SIZE_AT);
   t.probe_limit = decode_u64(at + PROBE_LIMIT_AT);
+  t.codec_size = decode_u32(at + CODEC_SIZE_AT);
   t.position_width = static_cast<std::uint8_t>(at[POSITION_WIDTH_AT]);
   t.offset_bits = static_cast<std::uint8_t>(at[OFFSET_BITS_AT]);
   t.search_levels = static_cast<std::uint8_t>(at[SEARCH_LEVELS_AT]);

@@ -8,7 +8,10 @@
 //                      index_offset, in index order
 //   slot table         slot_count u64 slots (slot_table.h)
 //   search heads       search_nodes_for(search_levels) nodes (search_heads.h)
-//   metadata           metadata_size opaque bytes for the package
+//   metadata           metadata_size bytes: the codec description
+//                      (codec_size bytes, format/codec_block.h; none for
+//                      values stored as they were added), then opaque
+//                      bytes for the package
 //   trailer            TRAILER_SIZE bytes, the last bytes of the file
 //
 // Sections start in this order, each at or after the end of the one
@@ -50,6 +53,8 @@ struct MappedIndexLayout {
   std::uint64_t heads_offset = 0;
   std::uint64_t metadata_offset = 0;
   std::uint64_t metadata_size = 0;
+  // The first codec_size bytes of the metadata are the codec description.
+  std::uint32_t codec_size = 0;
   // Slots a lookup visits at most: the longest probe run of any key.
   std::uint64_t probe_limit = 0;
   std::uint8_t position_width = 4;
@@ -60,6 +65,9 @@ struct MappedIndexLayout {
   std::uint64_t table_size() const noexcept { return slot_count * 8; }
   std::uint64_t heads_size() const noexcept;
   std::uint64_t trailer_offset() const noexcept { return file_size - TRAILER_SIZE; }
+  std::string_view codec_block(std::string_view file) const noexcept {
+    return file.substr(metadata_offset, codec_size);
+  }
 };
 
 // The TRAILER_SIZE bytes of `layout`'s trailer, its CRC included.

@@ -55,11 +55,15 @@ Result<Reader> Reader::open(std::string path, bool check_crc, const OpenOptions&
   Result<Header> header = decode_header(file);
   if (!header.ok()) return std::move(header).error();
   reader.header_ = header.value();
-  if (open_options.use_mapped_index) reader.mapped_ = find_mapped_index(file, reader.header_);
+  // The trailer is read whether or not its index is used: it also says how
+  // the values are stored.
+  const std::optional<MappedIndexLayout> trailer = find_mapped_index(file, reader.header_);
+  if (open_options.use_mapped_index) reader.mapped_ = trailer;
   if (!check_crc && !reader.mapped_) reader.map_.read_around(true);
   if (reader.mapped_) {
-    // Nothing to index: the header and the trailer are all an open reads,
-    // besides the checksum pass when asked for.
+    // Nothing to index: the header, the trailer and a compressed store's
+    // codec block are all an open reads, besides the checksum pass when
+    // asked for.
     if (check_crc) {
       const std::uint32_t crc = crc32_of_large(file.data() + HEADER_SIZE, file.size() - HEADER_SIZE);
       if (crc != reader.header_.file_crc32) return file_crc_mismatch(reader.header_.file_crc32, crc);
@@ -67,6 +71,7 @@ Result<Reader> Reader::open(std::string path, bool check_crc, const OpenOptions&
     const MappedIndexLayout& layout = *reader.mapped_;
     reader.index_ = KeyIndex::map(file, layout);
     reader.search_ = SearchTree::map(file.data() + layout.heads_offset, layout.search_levels);
+    if (Status s = reader.load_codec(reader.mapped_, open_options); !s.ok()) return std::move(s).error();
     if (!check_crc) reader.map_.read_around(true);
     reader.path_ = std::move(path);
     return reader;
@@ -87,8 +92,43 @@ Result<Reader> Reader::open(std::string path, bool check_crc, const OpenOptions&
   if (!index.ok()) return std::move(index).error();
   reader.index_ = std::move(index).value();
   reader.search_ = SearchTree(reader.index_);
+  if (Status s = reader.load_codec(trailer, open_options); !s.ok()) return std::move(s).error();
   reader.path_ = std::move(path);
   return reader;
+}
+
+// After every other check of the open, so that a damaged file reports
+// what the checksum pass or the index found first.
+Status Reader::load_codec(const std::optional<MappedIndexLayout>& layout, const OpenOptions& options) {
+  decode_values_ = options.decode_values;
+  if (!layout || layout->codec_size == 0) return Status();
+  compressed_ = true;
+  Result<ValueCodec> codec = ValueCodec::load(layout->codec_block(file()));
+  if (!codec.ok()) {
+    if (decode_values_) return std::move(codec).error();
+    codec_error_ = std::move(codec).error();
+    return Status();
+  }
+  codec_.emplace(std::move(codec).value());
+  return Status();
+}
+
+Result<StoredValue> Reader::value(std::uint64_t object_offset) const {
+  Result<std::string_view> payload = fetch(object_offset);
+  if (!payload.ok()) return std::move(payload).error();
+  const std::string_view stored = payload.value();
+  if (!decode_values_ || !codec_ || !is_compressed(stored)) {
+    return StoredValue{stored, stored.size(), false, object_offset};
+  }
+  Result<std::size_t> size = codec_->decoded_size(stored);
+  if (!size.ok()) return std::move(size).error().with_context("object at " + std::to_string(object_offset));
+  return StoredValue{stored, size.value(), true, object_offset};
+}
+
+Status Reader::decode(const StoredValue& value, char* dst) const {
+  Status s = codec_->decode(value.stored, dst, value.size);
+  if (!s.ok()) return std::move(s).error().with_context("object at " + std::to_string(value.object_offset));
+  return s;
 }
 
 std::string Reader::describe() const {

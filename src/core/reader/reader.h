@@ -14,6 +14,7 @@
 #include "../util/result.h"
 #include "key_index.h"
 #include "search_tree.h"
+#include "value_codec.h"
 
 namespace zelkor {
 
@@ -23,6 +24,20 @@ struct OpenOptions {
   bool use_mapped_index = true;
   // From this many keys on, two threads build an index in memory.
   std::size_t parallel_from = KeyIndex::PARALLEL_FROM;
+  // Hand out values as they were added: a compressed store's payloads
+  // decoded (value()). Such a store then opens only when its codec loads;
+  // otherwise a reader hands out what is stored, and its codec matters to
+  // verify() alone.
+  bool decode_values = false;
+};
+
+// An object's payload as a reader hands it out: the stored bytes, or for a
+// compressed one, its frame and the length of the value it decodes to.
+struct StoredValue {
+  std::string_view stored;
+  std::size_t size = 0;
+  bool compressed = false;
+  std::uint64_t object_offset = 0;
 };
 
 class Reader {
@@ -36,6 +51,22 @@ class Reader {
   std::optional<std::uint64_t> find(std::string_view key) const noexcept { return index_.find(key); }
   // The payload of the object at `object_offset`, as a view into the map.
   Result<std::string_view> fetch(std::uint64_t object_offset) const { return fetch_object(file(), object_offset); }
+
+  // The payload of the object at `object_offset` as this reader hands it
+  // out: as stored, unless the reader decodes values and it is compressed,
+  // its decoded length then checked against the codec's bounds; decode()
+  // then writes its `size` bytes.
+  Result<StoredValue> value(std::uint64_t object_offset) const;
+  Status decode(const StoredValue& value, char* dst) const;
+
+  // Whether the store's values are compressed (its mapped index names a
+  // codec description), and that codec once loaded; nullptr for a store
+  // without one, or one whose description is damaged, or without zstd.
+  bool compressed() const noexcept { return compressed_; }
+  const ValueCodec* codec() const noexcept { return codec_ ? &*codec_ : nullptr; }
+  // Why a compressed store's codec did not load, when it did not.
+  const std::optional<CoreError>& codec_error() const noexcept { return codec_error_; }
+  bool decodes_values() const noexcept { return decode_values_; }
 
   // Hints that the record at `object_offset` is about to be fetched.
   void prefetch_object(std::uint64_t object_offset) const noexcept {
@@ -67,15 +98,17 @@ class Reader {
   }
 
   // The whole-file CRC, then each distinct referenced object's bounds and
-  // payload CRC, in index order, then that the mapped index (if in use)
-  // agrees with the entries; the first failure is returned.
+  // payload CRC (and for a compressed payload, that it decodes within the
+  // codec's bounds), in index order, then that the mapped index (if in
+  // use) agrees with the entries; the first failure is returned.
   Status verify() const;
 
-  // The metadata a mapped index carries (format/mapped_index.h); nullopt
-  // for a file without one, or when it is not in use.
+  // The metadata a mapped index carries for the package, after the codec
+  // description (format/mapped_index.h); nullopt for a file without one,
+  // or when it is not in use.
   std::optional<std::string_view> metadata() const noexcept {
     if (!mapped_) return std::nullopt;
-    return file().substr(mapped_->metadata_offset, mapped_->metadata_size);
+    return file().substr(mapped_->metadata_offset + mapped_->codec_size, mapped_->metadata_size - mapped_->codec_size);
   }
 
   // The layout of the mapped index in use; nullopt for an index in memory.
@@ -96,7 +129,13 @@ class Reader {
   KeyIndex index_;
   SearchTree search_;
   std::optional<MappedIndexLayout> mapped_;
+  bool compressed_ = false;
+  bool decode_values_ = false;
+  std::optional<ValueCodec> codec_;
+  // Why a compressed store's codec did not load.
+  std::optional<CoreError> codec_error_;
 
+  Status load_codec(const std::optional<MappedIndexLayout>& layout, const OpenOptions& options);
   Status verify_mapped_index() const;
 };
 

@@ -1,6 +1,7 @@
 // Deep verification of an open store.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "../format/coding.h"
@@ -40,8 +41,11 @@ void sort_unique(Offsets& offsets) {
   offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
 }
 
-// The defect of the object at `offset`, if any, with its message.
-std::optional<CoreError> check_object(std::string_view file, std::uint64_t offset) {
+// The defect of the object at `offset`, if any, with its message. With a
+// codec, a compressed payload must also decode within its bounds (into
+// `scratch`).
+std::optional<CoreError> check_object(std::string_view file, std::uint64_t offset, const ValueCodec* codec,
+                                      std::string& scratch) {
   const std::uint64_t size = file.size();
   if (!fits_within(offset, RECORD_HEAD_SIZE, size)) {
     return CoreError::corrupt("object offset " + std::to_string(offset) + " out of bounds");
@@ -53,6 +57,16 @@ std::optional<CoreError> check_object(std::string_view file, std::uint64_t offse
   }
   if (crc32_of(record + RECORD_HEAD_SIZE, payload_len) != decode_u32(record + 4)) {
     return CoreError::corrupt("object CRC32 mismatch at offset " + std::to_string(offset));
+  }
+  const std::string_view payload(record + RECORD_HEAD_SIZE, payload_len);
+  if (codec != nullptr && is_compressed(payload)) {
+    Result<std::size_t> decoded_size = codec->decoded_size(payload);
+    Status decoded = decoded_size.ok() ? Status() : Status(std::move(decoded_size).error());
+    if (decoded.ok()) {
+      scratch.resize(decoded_size.value());
+      decoded = codec->decode(payload, scratch.data(), scratch.size());
+    }
+    if (!decoded.ok()) return std::move(decoded).error().with_context("object at " + std::to_string(offset));
   }
   return std::nullopt;
 }
@@ -66,18 +80,21 @@ std::optional<CoreError> check_object(std::string_view file, std::uint64_t offse
 Status Reader::verify() const {
   const std::string_view bytes = file();
   if (Status s = check_file_crc(bytes, header_.file_crc32); !s.ok()) return s;
+  if (codec_error_) return *codec_error_;
 
   const std::size_t n = entry_count();
   Offsets offsets(n);
   for (std::size_t i = 0; i < n; ++i) offsets[i] = object_offset_at(i);
   sort_unique(offsets);
+  const ValueCodec* codec = this->codec();
+  std::string scratch;
   std::vector<std::uint64_t> damaged;
   for (std::uint64_t offset : offsets) {
-    if (check_object(bytes, offset)) damaged.push_back(offset);
+    if (check_object(bytes, offset, codec, scratch)) damaged.push_back(offset);
   }
   for (std::size_t i = 0; i < n && !damaged.empty(); ++i) {
     const std::uint64_t offset = object_offset_at(i);
-    if (std::binary_search(damaged.begin(), damaged.end(), offset)) return *check_object(bytes, offset);
+    if (std::binary_search(damaged.begin(), damaged.end(), offset)) return *check_object(bytes, offset, codec, scratch);
   }
   return verify_mapped_index();
 }

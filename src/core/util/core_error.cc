@@ -29,7 +29,7 @@ CoreError CoreError::with_context(std::string_view context) && {
 
 std::string CoreError::render() const {
   std::string out = kind_prefix(kind_);
-  if (kind_ == Kind::Version) {
+  if (kind_ == Kind::Version && text_.empty()) {
     out += "unsupported version ";
     out += std::to_string(version_);
   } else {

@@ -14,6 +14,9 @@ class CoreError {
 
   static CoreError corrupt(std::string text) { return CoreError(Kind::Corrupt, std::move(text), 0); }
   static CoreError version(std::uint8_t found) { return CoreError(Kind::Version, {}, found); }
+  // A store this build cannot read in full, though its format version is
+  // one it knows; reported as a Version error with `text` as its payload.
+  static CoreError unsupported(std::string text) { return CoreError(Kind::Version, std::move(text), 0); }
   static CoreError io(std::string text) { return CoreError(Kind::Io, std::move(text), 0); }
   static CoreError general(std::string text) { return CoreError(Kind::General, std::move(text), 0); }
   static CoreError serialization(std::string text) {
@@ -22,7 +25,8 @@ class CoreError {
   // (Errors of operating-system calls come from platform/os_error.h.)
 
   Kind kind() const noexcept { return kind_; }
-  // The payload: text for every kind but Version.
+  // The payload: text for every kind but Version (and for an unsupported
+  // store's Version error).
   const std::string& text() const noexcept { return text_; }
   std::uint8_t version_found() const noexcept { return version_; }
 

@@ -1,5 +1,6 @@
 #include "build.h"
 
+#include "../format/codec_block.h"
 #include "../format/constants.h"
 #include "../format/crc32.h"
 #include "../format/header.h"
@@ -9,6 +10,7 @@
 #include "../util/shared_work.h"
 #include "../util/uint128.h"
 #include "atomic_output.h"
+#include "compressed_records.h"
 #include "key_order.h"
 #include "lookup_sections.h"
 #include "record_placement.h"
@@ -188,29 +190,83 @@ Result<std::uint32_t> write_plain(AtomicFile& out, const Writer& writer, KeyOrde
   return crc;
 }
 
-// The data section with the records in key order and the index section
-// after it, written at once by both threads in pieces of a few MiB, each
-// piece at its place in the file with a CRC of its own; the CRCs are then
-// joined in file order. The index's layout hashes the keys for the mapped
-// index as it goes.
-Result<std::uint32_t> write_laid_out(AtomicFile& out, const Writer& writer, const KeyOrder& order,
-                                     const RecordPlacement& placement, LookupSections& lookup,
-                                     std::uint64_t index_size) {
-  const std::uint64_t data_size = writer.data_section().size();
+// The records of a mapped build as the writer holds them, laid out in the
+// placement's order: pieces of a few MiB, each gathered from the writer's
+// data section as it is written.
+class PlacedRecords {
+ public:
+  static constexpr std::uint64_t SHARE = std::uint64_t{4} << 20;
+
+  PlacedRecords(const Writer& writer, const RecordPlacement& placement) noexcept
+      : writer_(writer),
+        placement_(placement),
+        size_(writer.data_section().size()),
+        pieces_(static_cast<std::size_t>(std::min<std::uint64_t>(placement.ids().size(), size_ / SHARE + 1))) {}
+
+  std::uint64_t size() const noexcept { return size_; }
+  const std::uint64_t* offsets() const noexcept { return placement_.offsets(); }
+  std::size_t pieces() const noexcept { return pieces_; }
+  // Where piece p starts; piece_offset(pieces()) is the section's size.
+  std::uint64_t piece_offset(std::size_t p) const noexcept {
+    const std::size_t k = first(p);
+    return k == placement_.ids().size() ? size_ : placement_.offsets()[placement_.ids()[k]];
+  }
+  template <typename Write>
+  Status write_piece(std::size_t p, std::uint32_t* crc, Write&& write) const {
+    return write_records(writer_, placement_, first(p), first(p + 1), crc, std::forward<Write>(write));
+  }
+
+ private:
+  // Piece p covers the records [first(p), first(p + 1)) of the placement.
+  std::size_t first(std::size_t p) const noexcept { return placement_.ids().size() * p / pieces_; }
+
+  const Writer& writer_;
+  const RecordPlacement& placement_;
+  std::uint64_t size_;
+  std::size_t pieces_;
+};
+
+// The records of a compressed build: its pieces as compression left them.
+class CompressedPieces {
+ public:
+  explicit CompressedPieces(const CompressedRecords& records) noexcept : records_(records) {}
+
+  std::uint64_t size() const noexcept { return records_.size(); }
+  const std::uint64_t* offsets() const noexcept { return records_.offsets(); }
+  std::size_t pieces() const noexcept { return records_.pieces(); }
+  std::uint64_t piece_offset(std::size_t p) const noexcept {
+    return p == records_.pieces() ? records_.size() : records_.piece_offset(p);
+  }
+  template <typename Write>
+  Status write_piece(std::size_t p, std::uint32_t* crc, Write&& write) const {
+    *crc = records_.piece_crc(p);
+    return records_.piece(p).empty() ? Status() : write(records_.piece(p));
+  }
+
+ private:
+  const CompressedRecords& records_;
+};
+
+// The data section with the records in key order (`data`: PlacedRecords or
+// CompressedPieces) and the index section after it, written at once by
+// both threads in pieces of a few MiB, each piece at its place in the file
+// with a CRC of its own; the CRCs are then joined in file order. The
+// index's layout hashes the keys for the mapped index as it goes.
+template <typename Data>
+Result<std::uint32_t> write_laid_out(AtomicFile& out, const Writer& writer, const KeyOrder& order, const Data& data,
+                                     LookupSections& lookup, std::uint64_t index_size) {
+  const std::uint64_t data_size = data.size();
   Result<std::uint64_t> reserved = out.reserve(data_size + index_size);
   if (!reserved.ok()) return std::move(reserved).error();
   const std::uint64_t data_at = reserved.value();
   const std::uint64_t index_at = data_at + data_size;
-  const EntryTargets targets{placement.offsets(), &lookup};
-  const auto& ids = placement.ids();
+  const EntryTargets targets{data.offsets(), &lookup};
   const std::size_t n = order.size();
-  constexpr std::uint64_t SHARE = std::uint64_t{4} << 20;
-  const auto data_pieces = static_cast<std::size_t>(std::min<std::uint64_t>(ids.size(), data_size / SHARE + 1));
+  constexpr std::uint64_t SHARE = PlacedRecords::SHARE;
+  const std::size_t data_pieces = data.pieces();
   const auto index_pieces = static_cast<std::size_t>(std::min<std::uint64_t>(n, index_size / SHARE + 1));
-  // Piece p covers records [first(p), first(p + 1)), or entries likewise.
-  auto data_first = [&](std::size_t p) { return ids.size() * p / data_pieces; };
-  auto data_offset = [&](std::size_t k) { return k == ids.size() ? data_size : placement.offsets()[ids[k]]; };
-  auto index_first = [&](std::size_t p) { return n * p / index_pieces; };
+  // Index piece q covers entries [index_first(q), index_first(q + 1)).
+  auto index_first = [&](std::size_t q) { return n * q / index_pieces; };
   struct Outcome {
     Status status;
     std::uint32_t crc = 0;
@@ -221,10 +277,9 @@ Result<std::uint32_t> write_laid_out(AtomicFile& out, const Writer& writer, cons
   auto write_piece = [&](std::size_t p) {
     Outcome& o = outcomes[p];
     if (p < data_pieces) {
-      const std::size_t begin = data_first(p), end = data_first(p + 1);
-      o.length = data_offset(end) - data_offset(begin);
-      o.status =
-          write_records(writer, placement, begin, end, &o.crc, reserved_writer(out, data_at + data_offset(begin)));
+      const std::uint64_t begin = data.piece_offset(p);
+      o.length = data.piece_offset(p + 1) - begin;
+      o.status = data.write_piece(p, &o.crc, reserved_writer(out, data_at + begin));
     } else {
       const std::size_t q = p - data_pieces;
       const std::size_t begin = index_first(q), end = index_first(q + 1);
@@ -247,14 +302,64 @@ Result<std::uint32_t> write_laid_out(AtomicFile& out, const Writer& writer, cons
   return crc;
 }
 
+// The mapped layout after the header: the data section (as the writer
+// holds it, or compressed), the index section, then the sections of the
+// mapped index, the codec description first in the metadata. Sets where
+// the index section starts and the file's size; returns the CRC of all of
+// the file but the header.
+Result<std::uint32_t> write_mapped(AtomicFile& out, const Writer& writer, const KeyOrder& order,
+                                   const BuildOptions& options, std::uint64_t index_size, std::uint64_t* index_at,
+                                   std::uint64_t* file_size) {
+  const KeyTable& keys = writer.keys();
+  KeyDigest digest;
+  const bool compress = options.compression.has_value();
+  LowestHashes sample(compress ? options.compression->sample_limit() : 0);
+  const RecordPlacement placement(writer, order, &digest, compress ? &sample : nullptr);
+  std::optional<CompressedRecords> compressed;
+  ByteBuffer metadata;
+  if (compress) {
+    Result<CompressedRecords> made = CompressedRecords::make(writer, placement, sample, *options.compression);
+    if (!made.ok()) return std::move(made).error();
+    compressed.emplace(std::move(made).value());
+    encode_codec_block(compressed->description(), metadata);
+  }
+  const auto codec_size = static_cast<std::uint32_t>(metadata.size());
+  metadata.append(options.metadata.data(), options.metadata.size());
+
+  const std::uint64_t index_offset = HEADER_SIZE + (compressed ? compressed->size() : writer.data_section().size());
+  *index_at = index_offset;
+  LookupSections lookup(order, index_size, digest.seed());
+  Result<std::uint32_t> written =
+      compressed ? write_laid_out(out, writer, order, CompressedPieces(*compressed), lookup, index_size)
+                 : write_laid_out(out, writer, order, PlacedRecords(writer, placement), lookup, index_size);
+  if (!written.ok()) return written;
+  std::uint32_t crc = written.value();
+  compressed.reset();  // the records are in the file
+  lookup.finish(keys);
+  *file_size = index_offset + index_size;
+  const MappedIndexLayout layout = lookup.layout(index_offset, *file_size, metadata.size(), codec_size);
+  char trailer[TRAILER_SIZE];
+  encode_trailer(layout, trailer);
+  Status s = write_section(out, *file_size, layout.order_offset, lookup.order_bytes(), &crc);
+  if (s.ok()) s = write_section(out, *file_size, layout.table_offset, lookup.table_bytes(), &crc);
+  if (s.ok()) s = write_section(out, *file_size, layout.heads_offset, lookup.heads_bytes(), &crc);
+  if (s.ok()) s = write_section(out, *file_size, layout.metadata_offset, metadata.view(), &crc);
+  if (s.ok()) s = write_section(out, *file_size, layout.trailer_offset(), {trailer, TRAILER_SIZE}, &crc);
+  if (!s.ok()) return std::move(s).error();
+  return crc;
+}
+
 }  // namespace
 
 Result<BuildSummary> build_store(const Writer& writer, const std::string& path, const BuildOptions& options) {
   std::string temp_path = temporary_path_for(path);
   if (Status s = check_format_maximums(writer); !s.ok()) return std::move(s).error();
+  if (options.compression) {
+    if (!options.mapped_index) return CoreError::general("a compressed store needs the mapped layout");
+    if (Status s = check_compression_options(*options.compression); !s.ok()) return std::move(s).error();
+  }
 
   const KeyTable& keys = writer.keys();
-  const std::uint64_t index_offset = HEADER_SIZE + writer.data_section().size();
   const std::uint64_t index_size = keys.key_bytes() + keys.size() * ENTRY_FIXED_SIZE;
   // The keys are sorted on a second thread. For the plain layout this one
   // meanwhile writes the data section and then takes a share of what is
@@ -270,6 +375,7 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path, 
   // and is replaced before the file is synced.
   char header_bytes[HEADER_SIZE] = {0};
   if (Status s = out.write({header_bytes, HEADER_SIZE}); !s.ok()) return std::move(s).error();
+  std::uint64_t index_offset = HEADER_SIZE + writer.data_section().size();
   std::uint64_t file_size = index_offset + index_size;
   std::uint32_t crc = 0;
   if (!options.mapped_index) {
@@ -279,22 +385,9 @@ Result<BuildSummary> build_store(const Writer& writer, const std::string& path, 
   } else {
     order.sort_share();
     sort.wait();
-    KeyDigest digest;
-    const RecordPlacement placement(writer, order, &digest);
-    LookupSections lookup(order, index_size, digest.seed());
-    Result<std::uint32_t> written = write_laid_out(out, writer, order, placement, lookup, index_size);
+    Result<std::uint32_t> written = write_mapped(out, writer, order, options, index_size, &index_offset, &file_size);
     if (!written.ok()) return std::move(written).error();
     crc = written.value();
-    lookup.finish(keys);
-    const MappedIndexLayout layout = lookup.layout(index_offset, file_size, options.metadata.size());
-    char trailer[TRAILER_SIZE];
-    encode_trailer(layout, trailer);
-    Status s = write_section(out, file_size, layout.order_offset, lookup.order_bytes(), &crc);
-    if (s.ok()) s = write_section(out, file_size, layout.table_offset, lookup.table_bytes(), &crc);
-    if (s.ok()) s = write_section(out, file_size, layout.heads_offset, lookup.heads_bytes(), &crc);
-    if (s.ok()) s = write_section(out, file_size, layout.metadata_offset, options.metadata, &crc);
-    if (s.ok()) s = write_section(out, file_size, layout.trailer_offset(), {trailer, TRAILER_SIZE}, &crc);
-    if (!s.ok()) return std::move(s).error();
   }
 
   Header header;

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "../util/result.h"
+#include "compressed_records.h"
 #include "writer.h"
 
 namespace zelkor {
@@ -27,8 +29,13 @@ struct BuildOptions {
   // the keys itself. Object ids are unchanged.
   bool mapped_index = false;
   // With the mapped index: bytes the file carries for its readers, opaque
-  // to the store (the package keeps its codec's description there).
+  // to the store.
   std::string_view metadata;
+  // With the mapped index: every object's payload compressed with zstd
+  // (writer/compressed_records.h), the codec description in the metadata
+  // section before `metadata`. Readers that decode hand the payloads back
+  // as they were added.
+  std::optional<CompressionOptions> compression;
 };
 
 // Lays out the whole file in memory, checks the format maximums, and writes

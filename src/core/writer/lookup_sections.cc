@@ -137,7 +137,7 @@ bool LookupSections::acceptable(const Outcome& outcome) const noexcept {
 }
 
 MappedIndexLayout LookupSections::layout(std::uint64_t index_offset, std::uint64_t index_end,
-                                         std::uint64_t metadata_size) const noexcept {
+                                         std::uint64_t metadata_size, std::uint32_t codec_size) const noexcept {
   MappedIndexLayout t;
   t.num_keys = order_keys_.size();
   t.index_offset = index_offset;
@@ -153,6 +153,7 @@ MappedIndexLayout LookupSections::layout(std::uint64_t index_offset, std::uint64
   t.search_levels = static_cast<std::uint8_t>(levels_);
   t.metadata_offset = t.heads_offset + heads_.size();
   t.metadata_size = metadata_size;
+  t.codec_size = codec_size;
   t.file_size = t.metadata_offset + metadata_size + TRAILER_SIZE;
   return t;
 }

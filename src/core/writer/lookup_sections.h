@@ -59,9 +59,10 @@ class LookupSections {
   void finish(const KeyTable& keys);
 
   // The layout once the index section, which starts at `index_offset`,
-  // ends at `index_end`, with `metadata_size` bytes of metadata.
-  MappedIndexLayout layout(std::uint64_t index_offset, std::uint64_t index_end,
-                           std::uint64_t metadata_size) const noexcept;
+  // ends at `index_end`, with `metadata_size` bytes of metadata, the first
+  // `codec_size` of them the codec description.
+  MappedIndexLayout layout(std::uint64_t index_offset, std::uint64_t index_end, std::uint64_t metadata_size,
+                           std::uint32_t codec_size) const noexcept;
 
   std::string_view order_bytes() const noexcept { return order_.view(); }
   std::string_view table_bytes() const noexcept {

@@ -1,5 +1,6 @@
 #include "record_placement.h"
 
+#include "../format/constants.h"
 #include "../platform/background_task.h"
 
 namespace zelkor {
@@ -10,7 +11,24 @@ constexpr std::uint64_t UNPLACED = ~std::uint64_t{0};
 
 }  // namespace
 
-RecordPlacement::RecordPlacement(const Writer& writer, const KeyOrder& order, KeyDigest* digest)
+void LowestHashes::offer(std::uint64_t hash, std::uint64_t k) {
+  if (limit_ == 0) return;
+  if (kept_.size() < limit_) {
+    kept_.emplace(hash, k);
+  } else if (std::pair(hash, k) < kept_.top()) {
+    kept_.pop();
+    kept_.emplace(hash, k);
+  }
+}
+
+std::vector<std::uint64_t> LowestHashes::take_by_hash() {
+  std::vector<std::uint64_t> places(kept_.size());
+  for (std::size_t i = places.size(); i-- > 0; kept_.pop()) places[i] = kept_.top().second;
+  return places;
+}
+
+RecordPlacement::RecordPlacement(const Writer& writer, const KeyOrder& order, KeyDigest* digest,
+                                 LowestHashes* sample)
     : writer_(writer), offsets_(writer.object_count(), UNPLACED) {
   const std::uint64_t objects = writer.object_count();
   const std::size_t n = order.size();
@@ -58,11 +76,18 @@ RecordPlacement::RecordPlacement(const Writer& writer, const KeyOrder& order, Ke
       __builtin_prefetch(&writer.record_offset(ids_by_rank[i + AHEAD]));
     }
     const std::uint64_t id = ids_by_rank[i];
-    if (offsets_[id] == UNPLACED) place(id);
+    if (offsets_[id] != UNPLACED) continue;
+    if (sample != nullptr && digest != nullptr) sample->offer(hashes[i], ids_.size());
+    place(id);
   }
   for (std::uint64_t id = 0; id < objects; ++id) {
     if (offsets_[id] == UNPLACED) place(id);
   }
+}
+
+std::string_view RecordPlacement::payload(std::uint64_t id) const noexcept {
+  return writer_.data_section().substr(writer_.record_offset(id) + RECORD_HEAD_SIZE,
+                                       record_size(id) - RECORD_HEAD_SIZE);
 }
 
 std::uint64_t RecordPlacement::record_size(std::uint64_t id) const noexcept {
