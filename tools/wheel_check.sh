@@ -13,7 +13,10 @@
 #     depends on the interpreter's version), on this machine;
 #   - the stable-ABI wheel: the suite on the newest CPython here, and the
 #     binding's tests in the Debian 11 root on its CPython 3.13;
-#   - the sdist, built here with the machine's compiler and ISA-L: the suite;
+#   - the sdist, built here with the machine's compiler and ISA-L: the
+#     binding's tests and the compression tests (the suite itself runs on
+#     such a build in `make test`; this proves the sdist holds what a
+#     build from it needs);
 #   - the cp310 wheel once more, with the system's libisal and libzstd made
 #     unloadable (a private mount namespace binds /dev/null over them),
 #     building and reading a compressed store, where the sdist's module,
@@ -211,7 +214,8 @@ for version in 3.10 3.11 3.12 3.13; do
 done
 abi3=$(wheel x86_64 cp310-abi3)
 interpreter=$python
-timed "sdist: the suite on CPython $(version_of "$python")" install_and_test sdist "$sdist" tests "$@"
+timed "sdist: the binding's and the compression tests on CPython $(version_of "$python")" \
+  install_and_test sdist "$sdist" "${binding_tests[@]}" tests/test_compression.py "$@"
 timed "cp310 wheel without the system's ISA-L and zstd" libs_absent_check
 interpreter=$(tools/find_python.sh newest)
 timed "abi3 wheel: the suite on CPython $(version_of "$interpreter")" \
